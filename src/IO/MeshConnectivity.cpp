@@ -1,0 +1,200 @@
+// Element neighbours, boundary faces and face orientations of a hexahedral mesh.
+//
+// Boundary-face ids are visible to users (scripts store them in boundary
+// conditions), so their numbering is fixed: it is the iteration order of a
+// libstdc++ std::unordered_map keyed by the sorted face nodes, with the hash
+// below, reserved for all 6E element faces at load factor 1 and filled in
+// element/face order. Changing the container, hash or reservation renumbers
+// every boundary face.
+#include "IO/ReadMesh.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using FaceKey = std::array<int, 4>;  // global node ids of a face, ascending
+
+struct FaceKeyHash {
+    std::size_t operator()(const FaceKey& key) const {
+        // 32-bit wrap-around arithmetic with an arithmetic right shift; the
+        // result is sign-extended to 64 bits.
+        std::uint32_t h = 0;
+        for (int k : key) {
+            const std::uint32_t shifted = static_cast<std::uint32_t>(static_cast<std::int32_t>(h) >> 2);
+            h ^= static_cast<std::uint32_t>(k) + 0x9E3779B9u + (h << 6) + shifted;
+        }
+        return static_cast<std::size_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(h)));
+    }
+};
+
+// The element faces that share one key. Only the first two matter: a face
+// used by three or more elements is left unresolved.
+struct FaceUses {
+    int count = 0;
+    int element[2] = {-1, -1};
+    int localFace[2] = {-1, -1};
+};
+
+// Natural coordinate of local node `node` along axis 0 (xi), 1 (eta), 2 (zeta).
+int nodeCoordinate(int node, int axis) {
+    static constexpr int kCorner[8][3] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1},
+                                          {-1, -1, 1},  {1, -1, 1},  {1, 1, 1},  {-1, 1, 1}};
+    return kCorner[node][axis];
+}
+
+// In-face axes (t1, t2) of each local face.
+constexpr int kFaceAxes[6][2] = {{0, 1}, {0, 1}, {1, 2}, {1, 2}, {2, 0}, {2, 0}};
+
+// (u, v) -> (u', v') for orientation code c.
+void applyOrientation(int code, int u, int v, int& uOut, int& vOut) {
+    switch (code) {
+        case 0: uOut = u; vOut = v; break;
+        case 1: uOut = u; vOut = -v; break;
+        case 2: uOut = -u; vOut = v; break;
+        case 3: uOut = -u; vOut = -v; break;
+        case 4: uOut = v; vOut = u; break;
+        case 5: uOut = v; vOut = -u; break;
+        case 6: uOut = -v; vOut = u; break;
+        default: uOut = -v; vOut = -u; break;
+    }
+}
+
+FaceKey faceKey(const int* elementNodes, int e, int f) {
+    FaceKey key;
+    for (int k = 0; k < 4; ++k) key[k] = elementNodes[8 * static_cast<std::size_t>(e) + kFaceNodeTable[f][k]];
+    std::sort(key.begin(), key.end());
+    return key;
+}
+
+// Host tables built by the face-map walk.
+struct Connectivity {
+    std::vector<int> neighbor;  // 6E: neighbour element or boundary-face id
+    std::vector<int> kind;      // 6E: 0 shared, 1 boundary, -1 unresolved
+    std::vector<int> faceElement;
+    std::vector<int> faceNodes;  // 4 per boundary face, outward order
+};
+
+Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
+    std::unordered_map<FaceKey, FaceUses, FaceKeyHash> faces;
+    faces.max_load_factor(1.0f);
+    faces.reserve(6 * static_cast<std::size_t>(nElements));
+    for (int e = 0; e < nElements; ++e) {
+        for (int f = 0; f < 6; ++f) {
+            FaceUses& uses = faces[faceKey(elementNodes.data(), e, f)];
+            if (uses.count < 2) {
+                uses.element[uses.count] = e;
+                uses.localFace[uses.count] = f;
+            }
+            ++uses.count;
+        }
+    }
+
+    Connectivity c;
+    c.neighbor.assign(6 * static_cast<std::size_t>(nElements), -1);
+    c.kind.assign(6 * static_cast<std::size_t>(nElements), -1);
+    for (const auto& entry : faces) {
+        const FaceUses& uses = entry.second;
+        if (uses.count == 1) {
+            const int e = uses.element[0], f = uses.localFace[0];
+            const int b = static_cast<int>(c.faceElement.size());
+            c.faceElement.push_back(e);
+            c.neighbor[6 * e + f] = b;
+            c.kind[6 * e + f] = 1;
+            // Faces on the negative planes are listed clockwise seen from
+            // outside; reversing them makes every boundary face outward.
+            const bool reverse = (f % 2) == 0;
+            for (int k = 0; k < 4; ++k) {
+                const int local = kFaceNodeTable[f][reverse ? 3 - k : k];
+                c.faceNodes.push_back(elementNodes[8 * static_cast<std::size_t>(e) + local]);
+            }
+        } else if (uses.count == 2) {
+            const int e1 = uses.element[0], f1 = uses.localFace[0];
+            const int e2 = uses.element[1], f2 = uses.localFace[1];
+            c.neighbor[6 * e1 + f1] = e2;
+            c.neighbor[6 * e2 + f2] = e1;
+            c.kind[6 * e1 + f1] = 0;
+            c.kind[6 * e2 + f2] = 0;
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
+    int u[4], v[4], uB[4], vB[4];
+    for (int k = 0; k < 4; ++k) {
+        const int a = kFaceNodeTable[f][k];
+        const int node = elementNodes[8 * static_cast<std::size_t>(A) + a];
+        int m = 0;
+        while (m < 8 && elementNodes[8 * static_cast<std::size_t>(B) + m] != node) ++m;
+        if (m == 8) return -1;
+        u[k] = nodeCoordinate(a, kFaceAxes[f][0]);
+        v[k] = nodeCoordinate(a, kFaceAxes[f][1]);
+        uB[k] = nodeCoordinate(m, kFaceAxes[g][0]);
+        vB[k] = nodeCoordinate(m, kFaceAxes[g][1]);
+    }
+    for (int code = 0; code < 8; ++code) {
+        bool fits = true;
+        for (int k = 0; k < 4 && fits; ++k) {
+            int uMapped, vMapped;
+            applyOrientation(code, u[k], v[k], uMapped, vMapped);
+            fits = uMapped == uB[k] && vMapped == vB[k];
+        }
+        if (fits) return code;
+    }
+    return -1;
+}
+
+void buildConnectivity(Mesh& mesh) {
+    MeshDataFlat& m = mesh.h_mdata_devlink;
+    const int nElements = m.nElements;
+    const std::size_t slots = 6 * static_cast<std::size_t>(nElements);
+    std::vector<int> elementNodes(8 * static_cast<std::size_t>(nElements));
+    dev::download(elementNodes.data(), m.elementNodes, elementNodes.size());
+
+    Connectivity c = walkFaces(elementNodes, nElements);
+    const int nFaces = static_cast<int>(c.faceElement.size());
+    mesh.allocateFaces(nFaces);
+    mesh.synchronize();
+
+    std::vector<int> neighborFaces(slots, -1);
+    std::vector<std::uint8_t> orientations(slots, 255);
+    std::vector<int> faceLocalFace(static_cast<std::size_t>(nFaces), -1);
+    for (int e = 0; e < nElements; ++e) {
+        for (int f = 0; f < 6; ++f) {
+            const int slot = 6 * e + f;
+            if (c.kind[slot] == 1) faceLocalFace[c.neighbor[slot]] = f;
+            if (c.kind[slot] != 0) continue;
+            const int B = c.neighbor[slot];
+            for (int g = 0; g < 6; ++g) {
+                if (c.kind[6 * B + g] != 0 || c.neighbor[6 * B + g] != e) continue;
+                neighborFaces[slot] = g;
+                neighborFaces[6 * B + g] = f;
+                const int there = faceOrientation(elementNodes.data(), e, f, B, g);
+                const int back = faceOrientation(elementNodes.data(), B, g, e, f);
+                orientations[slot] = static_cast<std::uint8_t>(there < 0 ? 255 : there);
+                orientations[6 * B + g] = static_cast<std::uint8_t>(back < 0 ? 255 : back);
+            }
+        }
+    }
+
+    dev::upload(m.elementNeighbors, c.neighbor.data(), slots);
+    dev::upload(m.elementNeighborTypes, c.kind.data(), slots);
+    dev::upload(m.elementNeighborFaces, neighborFaces.data(), slots);
+    dev::upload(m.elementNeighborOrientations, orientations.data(), slots);
+    if (nFaces > 0) {
+        dev::upload(m.faceElement, c.faceElement.data(), c.faceElement.size());
+        dev::upload(m.faceNodes, c.faceNodes.data(), c.faceNodes.size());
+        dev::upload(m.faceLocalFace, faceLocalFace.data(), faceLocalFace.size());
+    }
+    dev::synchronize();
+    std::printf("Mesh connectivity: %d boundary faces\n", nFaces);
+    std::fflush(stdout);
+    mesh.computeNormals();
+}

@@ -1,0 +1,360 @@
+// Python module lumivex: the engine class and NumPy conversions.
+#include "bindings/device_info.hpp"
+#include "engine/Lumivex.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// Any array-like converted to a C-contiguous float64 array.
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+void require(bool condition, const char* message) {
+    if (!condition) throw std::runtime_error(message);
+}
+
+DoubleArray nodeVector(Lumivex& engine, void (Lumivex::*fill)(double*)) {
+    DoubleArray out(engine.mesh_loaded() ? engine.get_node_count() : 0);
+    (engine.*fill)(out.mutable_data());
+    return out;
+}
+
+void setNodeVector(Lumivex& engine, const DoubleArray& values, void (Lumivex::*set)(const double*)) {
+    require(values.ndim() == 1, "Input must be a 1-D array");
+    const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
+    require(values.shape(0) == n, "Array size must match node count");
+    (engine.*set)(values.data());
+}
+
+DoubleArray nodePositions(Lumivex& engine) {
+    const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
+    std::vector<double> blocks(3 * static_cast<std::size_t>(n));
+    engine.get_node_positions(blocks.data());
+    DoubleArray out({n, py::ssize_t(3)});
+    auto rows = out.mutable_unchecked<2>();
+    for (py::ssize_t i = 0; i < n; ++i)
+        for (py::ssize_t c = 0; c < 3; ++c) rows(i, c) = blocks[c * n + i];
+    return out;
+}
+
+void setNodePositions(Lumivex& engine, const DoubleArray& positions) {
+    require(positions.ndim() == 2 && positions.shape(1) == 3, "Input must be a (nNodes, 3) array");
+    const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
+    require(positions.shape(0) == n, "Array size must match node count");
+    auto rows = positions.unchecked<2>();
+    std::vector<double> blocks(3 * static_cast<std::size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i)
+        for (py::ssize_t c = 0; c < 3; ++c) blocks[c * n + i] = rows(i, c);
+    engine.set_node_positions(blocks.data());
+}
+
+void rotateResetRays(Lumivex& engine, const DoubleArray& axis, double angle) {
+    require(axis.ndim() == 1 && axis.shape(0) == 3, "Axis must be a 3-element array [x, y, z]");
+    engine.rotate_reset_rays(axis.data(), angle);
+}
+
+void writeResultAppend(Lumivex& engine, const DoubleArray& fields, const py::object& fieldNames) {
+    if (!engine.mesh_loaded()) {
+        engine.write_result();  // reports the missing mesh through the guard
+        return;
+    }
+    const py::ssize_t n = engine.get_node_count();
+    py::ssize_t nFields = 0;
+    if (fields.ndim() == 1) {
+        require(n > 0 && fields.shape(0) % n == 0, "1D array size must be a multiple of node count");
+        nFields = fields.shape(0) / n;
+    } else if (fields.ndim() == 2) {
+        require(fields.shape(1) == n, "Second dimension must match node count");
+        nFields = fields.shape(0);
+    } else {
+        throw std::runtime_error("Input must be a 1D or 2D array");
+    }
+    if (fieldNames.is_none()) {
+        engine.write_result_append(fields.data(), static_cast<int>(nFields), nullptr);
+        return;
+    }
+    const auto names = fieldNames.cast<std::vector<std::string>>();
+    require(static_cast<py::ssize_t>(names.size()) == nFields, "field_names length must match number of fields");
+    for (const auto& name : names) require(!name.empty(), "field_names entries must be non-empty");
+    engine.write_result_append(fields.data(), static_cast<int>(nFields), &names);
+}
+
+DoubleArray rayPayloads(Lumivex& engine) {
+    DoubleArray out(engine.rays_loaded() ? engine.get_ray_count() : 0);
+    engine.get_ray_payloads(out.mutable_data());
+    return out;
+}
+
+void setRayPayloads(Lumivex& engine, const DoubleArray& payloads) {
+    require(payloads.ndim() == 1, "Input must be a 1-D array");
+    if (!engine.rays_loaded()) {
+        engine.set_ray_payloads(nullptr);  // reports the missing rays
+        return;
+    }
+    require(payloads.shape(0) == engine.get_ray_count(), "Array size must match ray count");
+    engine.set_ray_payloads(payloads.data());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(lumivex, m) {
+    m.doc() = "Lumivex: GPU-accelerated volumetric ray tracing and absorption simulation";
+    addDeviceInfo(m);
+
+    py::class_<Lumivex>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
+
+Typical workflow:
+    1. Create the engine: engine = Lumivex()
+    2. Configure: engine.config()
+    3. Load the mesh: engine.load_mesh('mesh.vtk')
+    4. Load the rays: engine.load_rays('rays.ry')
+    5. Set the solver type: engine.set_solver_type('solver_name')
+    6. Compute absorption: engine.compute_volumetric_absorption()
+    7. Get results: absorbed_power = engine.get_absorbed_power()
+    8. Write output: engine.write_result()
+)doc")
+        .def(py::init<>(), "Initialize a new Lumivex instance")
+        .def("set_solver_type", &Lumivex::set_solver_type, py::arg("solver_type"), R"doc(Set the ray tracing solver type.
+
+Parameters
+----------
+solver_type : str
+    'FE' for the first-order explicit (forward) Euler integrator, or 'RK4' for
+    the fourth-order Runge-Kutta integrator (recommended for GRIN media).
+    Any other name selects forward Euler with a message.
+
+Example
+-------
+>>> engine.set_solver_type('RK4')
+)doc")
+        .def("load_mesh", &Lumivex::load_mesh, py::arg("mesh_file"), R"doc(Load a finite element mesh from file.
+
+Parameters
+----------
+mesh_file : str
+    Path to a legacy ASCII VTK unstructured grid. The mesh must contain
+    hexahedral elements (VTK cell type 12). Optional point scalars
+    'RefractiveIndex' and 'Absorptivity' set the nodal material.
+
+Raises
+------
+RuntimeError
+    If the file cannot be opened or is not a valid hexahedral mesh; the
+    previously loaded mesh stays in place.
+
+Example
+-------
+>>> engine.load_mesh('mesh.vtk')
+)doc")
+        .def("set_constant_matprops", &Lumivex::set_constant_matprops, py::arg("refractive_index"),
+             py::arg("absorptivity"), R"doc(Set constant material properties for all nodes.
+
+Parameters
+----------
+refractive_index : float
+    Refractive index of every node.
+absorptivity : float
+    Absorption coefficient of every node, per unit mesh length.
+
+Example
+-------
+>>> engine.set_constant_matprops(1.5, 0.3)
+)doc")
+        .def("configure_outfilename", &Lumivex::configure_outfilename, py::arg("output_file"),
+             R"doc(Set the output filename for result data.
+
+The name is used by write_result and write_result_append; each write adds a
+running number before the extension.
+
+Parameters
+----------
+output_file : str
+    Base name of the VTU result files, e.g. 'result.vtu'.
+)doc")
+        .def("compute_volumetric_absorption", &Lumivex::compute_volumetric_absorption,
+             R"doc(Compute volumetric absorption by tracing rays through the mesh.
+
+The absorbed power accumulates on the mesh nodes; read it with
+get_absorbed_power or write it with write_result.
+)doc")
+        .def("get_ray_count", &Lumivex::get_ray_count, "Get the number of rays currently loaded in the engine.")
+        .def("get_node_count", &Lumivex::get_node_count, "Get the number of nodes in the loaded mesh.")
+        .def("get_element_count", &Lumivex::get_element_count,
+             "Get the number of hexahedral elements in the loaded mesh.")
+        .def("get_boundary_face_count", &Lumivex::get_boundary_face_count,
+             "Get the number of boundary faces of the loaded mesh (the range of global boundary-face ids).")
+        .def("get_mesh_data_devlink_ptr", &Lumivex::get_mesh_data_devlink_ptr,
+             R"doc(Get the host pointer address of mesh.h_mdata_devlink.
+
+Returns
+-------
+int
+    A host address, not a device pointer: the mesh record whose array fields
+    are device addresses. It can be passed to dosterin.Dosterin.reaction_step().
+    0 when no mesh is loaded.
+)doc")
+        .def("get_mesh_ptr", &Lumivex::get_mesh_ptr, R"doc(Get the host pointer address of the Mesh object.
+
+Returns
+-------
+int
+    Host address of the engine's mesh. It can be passed to
+    kuravel.Kuravel.initialize_accelerator(). 0 when no mesh is loaded.
+)doc")
+        .def("get_result_array_device_ptr", &Lumivex::get_result_array_device_ptr,
+             R"doc(Get the device pointer address of fert->getResultArrayDevicePtr().
+
+Returns
+-------
+int
+    A CUDA device address (a host address on the CPU backend) of the
+    absorbed-power array, one double per node. It can be passed to
+    dosterin.Dosterin.reaction_step(). 0 before the objective is configured.
+)doc")
+        .def("get_absorbed_power", [](Lumivex& e) { return nodeVector(e, &Lumivex::get_absorbed_power); },
+             R"doc(Get absorbed power at each mesh node.
+
+Returns
+-------
+numpy.ndarray, shape (N,)
+    Volumetric absorbed power per node, as accumulated by
+    compute_volumetric_absorption.
+)doc")
+        .def("get_ray_payloads", &rayPayloads, R"doc(Get per-ray payload/intensity values as a NumPy array.
+
+Returns
+-------
+numpy.ndarray, shape (R,)
+    Power carried by each ray.
+)doc")
+        .def("get_absorptivity", [](Lumivex& e) { return nodeVector(e, &Lumivex::get_absorptivity); },
+             R"doc(Get absorptivity values at each mesh node.
+
+Returns
+-------
+numpy.ndarray, shape (N,)
+    Absorption coefficient per node, usually in [0-1] per unit length.
+)doc")
+        .def("get_refractive_index", [](Lumivex& e) { return nodeVector(e, &Lumivex::get_refractive_index); },
+             R"doc(Get refractive index values at each mesh node.
+
+Returns
+-------
+numpy.ndarray, shape (N,)
+)doc")
+        .def("get_node_positions", &nodePositions, R"doc(Get mesh node positions.
+
+Returns
+-------
+numpy.ndarray, shape (N, 3)
+    Rows [x, y, z] in mesh file order.
+)doc")
+        .def("set_absorptivity",
+             [](Lumivex& e, const DoubleArray& a) { setNodeVector(e, a, &Lumivex::set_absorptivity); },
+             py::arg("absorptivity"), R"doc(Set absorptivity values for all mesh nodes.
+
+Parameters
+----------
+absorptivity : array_like, shape (N,)
+
+Raises
+------
+RuntimeError
+    If the array is not 1-D or its size differs from the node count.
+)doc")
+        .def("set_ray_payloads", &setRayPayloads, py::arg("payloads"),
+             R"doc(Set per-ray payload/intensity values from a NumPy array.
+
+Parameters
+----------
+payloads : array_like, shape (R,)
+
+Raises
+------
+RuntimeError
+    If the array is not 1-D or its size differs from the ray count.
+)doc")
+        .def("set_refractive_index",
+             [](Lumivex& e, const DoubleArray& a) { setNodeVector(e, a, &Lumivex::set_refractive_index); },
+             py::arg("refractive_index"), R"doc(Set refractive index values for all mesh nodes.
+
+Use this for graded-index (GRIN) media.
+
+Parameters
+----------
+refractive_index : array_like, shape (N,)
+
+Raises
+------
+RuntimeError
+    If the array is not 1-D or its size differs from the node count.
+)doc")
+        .def("set_node_positions", &setNodePositions, py::arg("positions"), R"doc(Set mesh node positions.
+
+Deforms the mesh, for instance in coupled simulations.
+
+Parameters
+----------
+positions : array_like, shape (N, 3)
+    Rows [x, y, z].
+
+Raises
+------
+RuntimeError
+    If the array is not (nNodes, 3).
+)doc")
+        .def("reset_absorbed_power", &Lumivex::reset_absorbed_power,
+             R"doc(Reset absorbed power to zero for all nodes.
+
+Use between repeated runs without reloading the mesh or the rays.
+)doc")
+        .def("rotate_reset_rays", &rotateResetRays, py::arg("axis"), py::arg("angle"),
+             R"doc(Rotate rays around an axis and reset their surface flags.
+
+Parameters
+----------
+axis : array_like of 3 floats
+    Rotation axis [x, y, z]; it is normalised automatically.
+angle : float
+    Angle in radians, right-hand rule.
+
+Raises
+------
+RuntimeError
+    If axis does not have exactly 3 elements.
+
+Example
+-------
+>>> engine.rotate_reset_rays([0, 0, 1], 0.5)
+)doc")
+        .def("write_result", &Lumivex::write_result, R"doc(Write simulation results to a VTU file.
+
+The file holds the absorbed power, absorptivity and refractive index fields;
+its name comes from configure_outfilename.
+)doc")
+        .def("write_result_append", &writeResultAppend, py::arg("fields"), py::arg("field_names") = py::none(),
+             R"doc(Write simulation results with additional custom fields to VTU file.
+
+Parameters
+----------
+fields : array_like
+    Either 1-D of size N * nFields (fields one after another) or 2-D of shape
+    (nFields, N).
+field_names : list of str, optional
+    One non-empty name per field. Without names the fields are called Field
+    (one field) or Field_0 .. Field_k.
+
+Raises
+------
+RuntimeError
+    If the shapes or the names do not match the node count and field count.
+)doc");
+}

@@ -1,0 +1,16 @@
+#include "bindings/device_info.hpp"
+
+#include "device/Device.hpp"
+
+namespace py = pybind11;
+
+void addDeviceInfo(py::module_& m) {
+    dev::backend();  // resolve now, so a bad LUMIVEX_DEVICE fails the import
+    m.def("device", [] { return std::string(dev::backendName()); },
+          "Name of the active compute backend: 'cuda' (GPU) or 'cpu' (OpenMP threads).\n\n"
+          "Chosen once per process when the first of lumivex, kuravel and dosterin is imported:\n"
+          "the GPU when one is present, else the CPU. Set LUMIVEX_DEVICE=cpu or\n"
+          "LUMIVEX_DEVICE=cuda before the import to force a backend.");
+    m.def("cuda_available", [] { return dev::cudaCompiledIn() && dev::cudaDeviceCount() > 0; },
+          "True when this build has the CUDA backend and a CUDA device is present.");
+}

@@ -1,0 +1,85 @@
+// Device layer: one source for CPU (OpenMP) and GPU (CUDA runtime).
+//
+// Kernels are written once as host-and-device functions and launched through
+// `dev::launch` (see Launch.hpp). Memory, copies, synchronisation, streams and
+// events go through the functions declared here, which dispatch at run time to
+// the backend chosen when the module is imported. On the CPU backend "device
+// memory" is ordinary host memory, so device addresses stay plain integers
+// that can be handed between modules in one process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define LVX_HD __host__ __device__
+#define LVX_LAMBDA [=] __host__ __device__
+#else
+#define LVX_HD
+#define LVX_LAMBDA [=]
+#endif
+
+namespace dev {
+
+enum class Backend { Cpu, Cuda };
+
+// Backend of this process. Resolved on first use: LUMIVEX_DEVICE=cpu|cuda
+// forces a choice; otherwise the GPU when the build has CUDA and a device is
+// present, else the CPU. Throws std::runtime_error when a forced choice is
+// impossible or the variable holds an unknown value.
+Backend backend();
+const char* backendName();   // "cpu" or "cuda"
+bool cudaCompiledIn();       // this build contains the CUDA backend
+int cudaDeviceCount();       // 0 without a usable GPU (or without CUDA)
+
+// Device memory. Allocation failures throw std::runtime_error; a size of 0
+// gives a null pointer; freeing null is harmless.
+void* malloc(std::size_t bytes);
+void free(void* ptr);
+void copyToDevice(void* dst, const void* src, std::size_t bytes);
+void copyToHost(void* dst, const void* src, std::size_t bytes);
+void copyOnDevice(void* dst, const void* src, std::size_t bytes);
+void memset(void* ptr, int value, std::size_t bytes);
+
+// Page-locked host staging memory (plain host memory on the CPU backend).
+void* hostAllocPinned(std::size_t bytes);
+void freeHost(void* ptr);
+
+// Waits for all outstanding device work and flushes device-side printing.
+void synchronize();
+
+// Text of the last device error (cleared by reading); "no error" when none.
+const char* lastError();
+
+// Streams and events for overlapping independent kernels. On the CPU backend
+// work runs in order at launch, so these are inert handles.
+struct Stream { void* handle = nullptr; };
+struct Event { void* handle = nullptr; };
+Stream streamCreate();
+void streamDestroy(Stream s);
+void streamSynchronize(Stream s);
+Event eventCreate();
+void eventDestroy(Event e);
+void eventRecord(Event e, Stream s);
+void streamWaitEvent(Stream s, Event e);
+
+// Typed helpers.
+template <class T>
+T* allocArray(std::size_t count) {
+    return static_cast<T*>(dev::malloc(count * sizeof(T)));
+}
+template <class T>
+void upload(T* d_dst, const T* h_src, std::size_t count) {
+    copyToDevice(d_dst, h_src, count * sizeof(T));
+}
+template <class T>
+void download(T* h_dst, const T* d_src, std::size_t count) {
+    copyToHost(h_dst, d_src, count * sizeof(T));
+}
+template <class T>
+void freeArray(T*& ptr) {
+    dev::free(ptr);
+    ptr = nullptr;
+}
+
+}  // namespace dev

@@ -1,0 +1,45 @@
+// Host owner of one hexahedral mesh on the device.
+//
+// `Mesh` owns every device array named in its `MeshDataFlat`. `h_mdata_devlink`
+// is the host copy of the record (its array fields are device addresses) and
+// `d_mdata` the device copy that kernels receive; `synchronize()` copies the
+// former into the latter after any change of a count or an address. Other
+// modules read a `Mesh` through its address, so its first two members are
+// `d_mdata` and `h_mdata_devlink`, in that order.
+#pragma once
+
+#include "mesh/MeshDataFlat.hpp"
+
+class Mesh {
+public:
+    MeshDataFlat* d_mdata = nullptr;
+    MeshDataFlat h_mdata_devlink;
+
+    Mesh();
+    Mesh(int nNodes, int nElements, int nFaces);
+    ~Mesh();
+    Mesh(const Mesh&) = delete;
+    Mesh& operator=(const Mesh&) = delete;
+
+    // Allocation replaces the arrays of one group (releasing the old ones) and
+    // sets its count. Contents are not initialised, except the documented
+    // fills: elementNeighborOrientations = 255 and faceBC = -1.
+    void allocateNodes(int count);
+    void allocateElements(int count);
+    void allocateFaces(int count);
+    void releaseConditions();  // the seven boundary-condition arrays
+    void release();            // every device array of the record
+    void synchronize();        // h_mdata_devlink -> d_mdata
+
+    // Kernels of the loaded mesh (each waits for completion).
+    void computeNormals();
+    void computeNodalMass();
+    void checkConstRefrIndex();  // also prints the region statistics
+    void setConstantMaterialProperties(double n, double alpha);
+    void setRefractiveIndexConstant(double n);
+    void setAbsorptivityConstant(double alpha);
+
+    int nodeCount() const { return h_mdata_devlink.nNodes; }
+    int elementCount() const { return h_mdata_devlink.nElements; }
+    int faceCount() const { return h_mdata_devlink.nFaces; }
+};
