@@ -56,7 +56,7 @@ Backend resolveBackend() {
 std::once_flag g_resolveOnce;
 Backend g_backend = Backend::Cpu;
 
-bool onCuda() { return backend() == Backend::Cuda; }
+[[maybe_unused]] bool onCuda() { return backend() == Backend::Cuda; }
 
 [[noreturn]] void allocationFailed(const char* what, std::size_t bytes) {
     throw std::runtime_error(std::string(what) + " of " + std::to_string(bytes) +

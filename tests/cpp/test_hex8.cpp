@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -90,9 +91,13 @@ TEST(Hex8Element, ShapeFunctionsJacobianAndVolume) {
     }
     EXPECT_NEAR(unit.computeVolume(), 1.0, 1e-6);
     EXPECT_EQ(unit.volume, hex8Volume(kCube));
-    Vec3 mirrored[8];  // bottom and top layers swapped: inverted, negative volume
-    for (int k = 0; k < 8; ++k) mirrored[k] = kCube[(k + 4) % 8] * 2.0f;
-    EXPECT_NEAR(hex8Volume(mirrored), -8.0, 1e-5);
+    // Frustum, base 2x2, top 1x1, height 1: det J is quadratic in zeta; volume 7/3.
+    Vec3 frustum[8];
+    for (int k = 0; k < 4; ++k) frustum[k] = kCube[k] * 2.0f;
+    for (int k = 4; k < 8; ++k) frustum[k] = kCube[k - 4] + Vec3(0.5f, 0.5f, 1);
+    EXPECT_NEAR(hex8Volume(frustum), 7.0 / 3.0, 1e-6);
+    for (int k = 0; k < 4; ++k) std::swap(frustum[k], frustum[k + 4]);  // inverted
+    EXPECT_NEAR(hex8Volume(frustum), -7.0 / 3.0, 1e-6);
 }
 
 TEST(Hex8Element, LinearFieldAndNaturalDirection) {
