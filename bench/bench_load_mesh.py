@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""Time and size ``Lumivex().load_mesh`` on a generated hexahedral box.
+
+The peer figure is ``meshio.read`` on the same legacy ASCII VTK file (install
+it with ``pip install .[bench]`` or ``pip install meshio``). Every measurement
+runs in a fresh child Python process:
+
+* the load's phases are split by timestamping, in this process, the arrival of
+  the lines the load prints as it goes (the child's stdout is an unbuffered
+  pipe, and the engine flushes those lines as it writes them);
+* peak memory is the child's max RSS (``os.wait4``) minus that of a child
+  that only imports the module (and, for lumivex, builds an engine).
+
+Mesh generation is timed separately and is not part of any figure. This
+script prints figures only; it asserts nothing about speed.
+
+    python bench/bench_load_mesh.py                  # 100^3 = 10^6 elements
+    python bench/bench_load_mesh.py --cells 20 --repeat 3
+    python bench/bench_load_mesh.py --keep-mesh /tmp/box100.vtk   # reuse it next time
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+# ---------------------------------------------------------------------------
+# Child programs. Each gets the mesh path as argv[1] and reports on stdout
+# through lines starting with "@@".
+
+# Make C stdio line buffered before the engine writes anything, so that lines
+# the engine prints without an explicit flush also arrive when written. The
+# phase split does not depend on this (those lines are flushed by the engine);
+# it only adds the finer detail rows.
+_LINE_BUFFER_C_STDOUT = r'''
+import ctypes
+_line_buffered = "no"
+try:
+    _libc = ctypes.CDLL(None)
+    _libc.setvbuf.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_size_t]
+    if _libc.setvbuf(ctypes.c_void_p.in_dll(_libc, "stdout"), None, 1, 0) == 0:  # _IOLBF
+        _line_buffered = "yes"
+except Exception:
+    pass
+'''
+
+CHILD_OURS_LOAD = _LINE_BUFFER_C_STDOUT + r'''
+import sys, time
+import lumivex
+engine = lumivex.Lumivex()
+print("@@INFO", lumivex.device(), _line_buffered)
+print("@@START")
+t0 = time.perf_counter()
+engine.load_mesh(sys.argv[1])
+t1 = time.perf_counter()
+print("@@END", repr(t1 - t0))
+'''
+
+CHILD_OURS_IMPORT = _LINE_BUFFER_C_STDOUT + r'''
+import lumivex
+engine = lumivex.Lumivex()
+print("@@INFO", lumivex.device(), _line_buffered)
+'''
+
+CHILD_PEER_READ = r'''
+import sys, time
+import meshio
+t0 = time.perf_counter()
+mesh = meshio.read(sys.argv[1])
+t1 = time.perf_counter()
+print("@@END", repr(t1 - t0), sum(len(block.data) for block in mesh.cells), len(mesh.points))
+'''
+
+CHILD_PEER_IMPORT = r'''
+import meshio
+print("@@END")
+'''
+
+# Lines the load prints, in order, and the phase each one closes.
+MARK_READING = "Reading VTK file:"      # whole file read into memory
+MARK_LINES = "Read "                    # tokenised ("Read %d lines from file")
+MARK_LOADED = "VTK file loaded:"        # arrays laid out and uploaded
+MARK_CONNECTIVITY = "Mesh connectivity:"  # face connectivity, normals
+MARK_REGIONS = "Refractive index regions:"  # constant-index check
+
+
+class ChildRun:
+    """Output lines (with arrival times), exit code and max RSS of one child."""
+
+    def __init__(self, lines, returncode, maxrss_kib):
+        self.lines = lines            # [(perf_counter seconds, text)]
+        self.returncode = returncode
+        self.maxrss_kib = maxrss_kib
+
+    def first(self, prefix):
+        """(arrival time, text) of the first line starting with ``prefix``, or None."""
+        for t, text in self.lines:
+            if text.startswith(prefix):
+                return t, text
+        return None
+
+    def text(self):
+        return "\n".join(text for _, text in self.lines)
+
+
+def run_child(code, mesh_path):
+    """Run ``code`` in a fresh ``python -u`` with stdout+stderr piped here.
+
+    Each line is stamped with the time its bytes were read from the pipe.
+    """
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    proc = subprocess.Popen([sys.executable, "-u", "-c", code, mesh_path],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, env=env)
+    fd = proc.stdout.fileno()
+    lines, pending = [], b""
+    while True:
+        chunk = os.read(fd, 1 << 16)
+        now = time.perf_counter()
+        if not chunk:
+            break
+        pending += chunk
+        *complete, pending = pending.split(b"\n")
+        lines.extend((now, raw.decode(errors="replace").rstrip("\r")) for raw in complete)
+    if pending:
+        lines.append((time.perf_counter(), pending.decode(errors="replace")))
+    proc.stdout.close()
+    # wait4 gives this child's own rusage (RUSAGE_CHILDREN would be the
+    # maximum over every child reaped so far).
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return ChildRun(lines, proc.returncode, usage.ru_maxrss)  # KiB on Linux
+
+
+def check(run, what):
+    if run.returncode != 0:
+        sys.exit(f"{what} failed (exit code {run.returncode}):\n{run.text()}")
+    return run
+
+
+# ---------------------------------------------------------------------------
+# Mesh file
+
+
+def cells_in_file(path):
+    """Element count from the CELLS header of a legacy VTK file (None if absent)."""
+    with open(path, "rb") as f:
+        for raw in f:
+            if raw.startswith(b"CELLS"):
+                m = re.match(rb"CELLS\s+(\d+)", raw)
+                return int(m.group(1)) if m else None
+    return None
+
+
+def generate_mesh(path, n):
+    from lumivex_tools.meshgen import box_mesh, write_vtk
+    import numpy as np
+
+    points, hexahedra = box_mesh(n, n, n)
+    # Two index layers (a single interface plane) and a uniform absorptivity,
+    # so the constant-index check sees both constant and varying elements.
+    refractive_index = np.where(points[:, 2] < 0.5, 1.5, 1.0)
+    write_vtk(path, points, hexahedra, refractive_index=refractive_index, absorptivity=1.0,
+              title=f"box {n}x{n}x{n}")
+
+
+def warm_page_cache(path):
+    with open(path, "rb") as f:
+        while f.read(1 << 24):
+            pass
+
+
+# ---------------------------------------------------------------------------
+# One timed load of ours
+
+
+class OurLoad:
+    def __init__(self, run):
+        self.run = run
+        info = run.first("@@INFO")[1].split()
+        self.device = info[1]
+        self.line_buffered = info[2] == "yes"
+        self.t_start = run.first("@@START")[0]
+        end = run.first("@@END")
+        self.t_end = end[0]
+        self.whole = float(end[1].split()[1])  # measured inside the child
+        self.marks = {key: run.first(key) for key in
+                      (MARK_READING, MARK_LINES, MARK_LOADED, MARK_CONNECTIVITY, MARK_REGIONS)}
+        self.problems = self._check()
+
+    def at(self, key):
+        return self.marks[key][0] - self.t_start
+
+    def _check(self):
+        """Reasons the line timestamps cannot split the load (empty if they can)."""
+        problems = []
+        needed = (MARK_LOADED, MARK_CONNECTIVITY)
+        missing = [key for key in needed if self.marks[key] is None]
+        if missing:
+            return [f"line(s) not printed: {', '.join(missing)}"]
+        times = [self.t_start] + [self.marks[k][0] for k in needed] + [self.t_end]
+        if any(b < a for a, b in zip(times, times[1:])):
+            problems.append("lines arrived out of order")
+        span = self.t_end - self.t_start
+        if abs(span - self.whole) > 0.05 * self.whole + 0.02:
+            problems.append(f"arrival span {span:.3f} s differs from the in-process time {self.whole:.3f} s")
+        # Everything landing together at the end means the output was held back
+        # in a buffer rather than written as the load went.
+        if self.whole > 0.2 and self.t_end - self.marks[MARK_LOADED][0] < 0.002:
+            problems.append("all lines arrived at the end of the load (buffered output)")
+        return problems
+
+    def phases(self):
+        """[(label, seconds, is_detail)] from the arrival times."""
+        rows = [
+            ("parse (read, tokenise, upload)", self.at(MARK_LOADED), False),
+            ("connectivity + normals", self.at(MARK_CONNECTIVITY) - self.at(MARK_LOADED), False),
+            ("const-index check + nodal volumes", (self.t_end - self.t_start) - self.at(MARK_CONNECTIVITY), False),
+        ]
+        detail = []
+        if self.line_buffered and self.marks[MARK_READING] and self.marks[MARK_LINES]:
+            r, t, l = self.at(MARK_READING), self.at(MARK_LINES), self.at(MARK_LOADED)
+            if 0 <= r <= t <= l:
+                detail += [("parse: file into memory", r, True),
+                           ("parse: tokenise + validate", t - r, True),
+                           ("parse: lay out + upload arrays", l - t, True)]
+        if self.line_buffered and self.marks[MARK_REGIONS]:
+            c, g, e = self.at(MARK_CONNECTIVITY), self.at(MARK_REGIONS), self.t_end - self.t_start
+            if c <= g <= e:
+                detail += [("tail: const-index check", g - c, True),
+                           ("tail: nodal volumes", e - g, True)]
+        return rows[:1] + [d for d in detail if d[0].startswith("parse")] + rows[1:] + \
+            [d for d in detail if d[0].startswith("tail")]
+
+
+# ---------------------------------------------------------------------------
+
+
+def mib(kib):
+    return kib / 1024.0
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--cells", type=int, default=100,
+                    help="elements along each edge of the box (default 100 -> 10^6 elements)")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="timed runs of each loader; the minimum is reported (default 1)")
+    ap.add_argument("--keep-mesh", metavar="PATH",
+                    help="mesh file to reuse if it exists, or to write and keep if it does not")
+    ap.add_argument("--show-log", action="store_true",
+                    help="print every line of the fastest load with its arrival time")
+    args = ap.parse_args(argv)
+    if args.cells < 1 or args.repeat < 1:
+        ap.error("--cells and --repeat must be at least 1")
+
+    n = args.cells
+    n_elements = n ** 3
+    temp_dir = None
+    if args.keep_mesh:
+        path = os.path.abspath(args.keep_mesh)
+    else:
+        temp_dir = tempfile.TemporaryDirectory(prefix="lvx-bench-", dir="/tmp" if os.path.isdir("/tmp") else None)
+        path = os.path.join(temp_dir.name, f"box{n}.vtk")
+
+    try:
+        print(f"mesh: {n}x{n}x{n} hexahedral box, {n_elements:,} elements, {(n + 1) ** 3:,} nodes")
+        if os.path.exists(path):
+            found = cells_in_file(path)
+            if found != n_elements:
+                sys.exit(f"{path} holds {found} elements, not {n_elements}; remove it or pass the matching --cells")
+            print(f"  reusing {path}")
+        else:
+            t0 = time.perf_counter()
+            generate_mesh(path, n)
+            print(f"  generated {path} in {time.perf_counter() - t0:.2f} s (not part of any figure)")
+        print(f"  file size {os.path.getsize(path) / 1e6:.1f} MB, ASCII legacy VTK")
+        warm_page_cache(path)  # both loaders read it from the page cache
+
+        # Memory baselines: the same interpreter with only the imports done.
+        base_ours = check(run_child(CHILD_OURS_IMPORT, path), "lumivex import child")
+        base_peer = check(run_child(CHILD_PEER_IMPORT, path), "meshio import child (is meshio installed?)")
+        device = base_ours.first("@@INFO")[1].split()[1]
+        omp = os.environ.get("OMP_NUM_THREADS")
+        print(f"backend: lumivex.device() = {device}; OMP_NUM_THREADS = {omp if omp is not None else 'unset'}"
+              f"; {os.cpu_count()} CPUs visible")
+
+        ours, peer = [], []
+        for k in range(args.repeat):
+            ours.append(OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")))
+            run = check(run_child(CHILD_PEER_READ, path), "meshio read child")
+            fields = run.first("@@END")[1].split()
+            peer.append((float(fields[1]), int(fields[2]), run.maxrss_kib))
+            print(f"  run {k + 1}/{args.repeat}: lumivex load {ours[-1].whole:.3f} s, meshio.read {peer[-1][0]:.3f} s")
+        if peer[0][1] != n_elements:
+            print(f"  note: meshio read {peer[0][1]} cells")
+
+        best = min(ours, key=lambda o: o.whole)
+        best_peer = min(p[0] for p in peer)
+        k_note = f" (min of {args.repeat})" if args.repeat > 1 else ""
+
+        print()
+        print(f"lumivex load_mesh phases{k_note}, from line arrival times:")
+        if best.problems:
+            print("  phase split unreliable: " + "; ".join(best.problems))
+            print("  reporting the whole load only")
+        else:
+            for label, seconds, is_detail in best.phases():
+                indent = "      " if is_detail else "  "
+                width = 38 if is_detail else 42
+                print(f"{indent}{label:<{width}} {seconds:9.3f} s")
+            if not best.line_buffered:
+                print("  (C stdout could not be made line buffered here; detail rows omitted)")
+        print()
+        print(f"whole load, lumivex Lumivex().load_mesh{k_note}:  {best.whole:9.3f} s")
+        print(f"peer parse, meshio.read{k_note}:                {best_peer:9.3f} s")
+        print(f"ratio lumivex / meshio:                       {best.whole / best_peer:9.2f}"
+              f"   (goal: <= 1.00, our whole load no slower than the peer's bare parse)")
+        print(f"elements per second, lumivex whole load:      {n_elements / best.whole:12,.0f}")
+
+        ours_rss = max(o.run.maxrss_kib for o in ours)
+        peer_rss = max(p[2] for p in peer)
+        print()
+        print("peak memory (max RSS of a child that only loads, minus a child that only imports):")
+        print(f"  lumivex load_mesh   {mib(ours_rss - base_ours.maxrss_kib):9.1f} MiB"
+              f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.maxrss_kib):.1f} MiB)")
+        print(f"  meshio.read         {mib(peer_rss - base_peer.maxrss_kib):9.1f} MiB"
+              f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.maxrss_kib):.1f} MiB)")
+
+        if args.show_log:
+            print()
+            print("fastest load's output, seconds after load_mesh was called:")
+            for t, text in best.run.lines:
+                if not text.startswith("@@"):
+                    print(f"  {t - best.t_start:+9.3f}  {text}")
+    finally:
+        if temp_dir is not None:
+            temp_dir.cleanup()
+
+
+if __name__ == "__main__":
+    main()
