@@ -8,8 +8,10 @@ runs in a fresh child Python process:
 * the load's phases are split by timestamping, in this process, the arrival of
   the lines the load prints as it goes (the child's stdout is an unbuffered
   pipe, and the engine flushes those lines as it writes them);
-* peak memory is the child's max RSS (``os.wait4``) minus that of a child
-  that only imports the module (and, for lumivex, builds an engine).
+* peak memory is the child's peak RSS (VmHWM, which the child reads from
+  /proc just before it exits; ru_maxrss from ``os.wait4`` where /proc is
+  missing) minus that of a child that only imports the module (and, for
+  lumivex, builds an engine).
 
 Mesh generation is timed separately and is not part of any figure. This
 script prints figures only; it asserts nothing about speed.
@@ -49,7 +51,22 @@ except Exception:
     pass
 '''
 
-CHILD_OURS_LOAD = _LINE_BUFFER_C_STDOUT + r'''
+# Print this process's peak RSS (KiB) from /proc. ru_maxrss seen by the parent
+# is not enough on its own: Linux carries the parent's RSS at fork/vfork time
+# into the child's figure, so a large parent would hide small children.
+_REPORT_PEAK = r'''
+def _report_peak():
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    print("@@PEAK", int(line.split()[1]))
+                    return
+    except OSError:
+        pass
+'''
+
+CHILD_OURS_LOAD = _LINE_BUFFER_C_STDOUT + _REPORT_PEAK + r'''
 import sys, time
 import lumivex
 engine = lumivex.Lumivex()
@@ -59,26 +76,30 @@ t0 = time.perf_counter()
 engine.load_mesh(sys.argv[1])
 t1 = time.perf_counter()
 print("@@END", repr(t1 - t0))
+_report_peak()
 '''
 
-CHILD_OURS_IMPORT = _LINE_BUFFER_C_STDOUT + r'''
+CHILD_OURS_IMPORT = _LINE_BUFFER_C_STDOUT + _REPORT_PEAK + r'''
 import lumivex
 engine = lumivex.Lumivex()
 print("@@INFO", lumivex.device(), _line_buffered)
+_report_peak()
 '''
 
-CHILD_PEER_READ = r'''
+CHILD_PEER_READ = _REPORT_PEAK + r'''
 import sys, time
 import meshio
 t0 = time.perf_counter()
 mesh = meshio.read(sys.argv[1])
 t1 = time.perf_counter()
 print("@@END", repr(t1 - t0), sum(len(block.data) for block in mesh.cells), len(mesh.points))
+_report_peak()
 '''
 
-CHILD_PEER_IMPORT = r'''
+CHILD_PEER_IMPORT = _REPORT_PEAK + r'''
 import meshio
 print("@@END")
+_report_peak()
 '''
 
 # Lines the load prints, in order, and the phase each one closes.
@@ -103,6 +124,12 @@ class ChildRun:
             if text.startswith(prefix):
                 return t, text
         return None
+
+    @property
+    def peak_kib(self):
+        """Peak RSS the child reported for itself, else its ru_maxrss."""
+        line = self.first("@@PEAK")
+        return int(line[1].split()[1]) if line else self.maxrss_kib
 
     def text(self):
         return "\n".join(text for _, text in self.lines)
@@ -157,16 +184,23 @@ def cells_in_file(path):
     return None
 
 
-def generate_mesh(path, n):
-    from lumivex_tools.meshgen import box_mesh, write_vtk
-    import numpy as np
+# Written by a child process so that this one stays small (see _REPORT_PEAK).
+CHILD_GENERATE = r'''
+import sys
+import numpy as np
+from lumivex_tools.meshgen import box_mesh, write_vtk
+n = int(sys.argv[2])
+points, hexahedra = box_mesh(n, n, n)
+# Two index layers (a single interface plane) and a uniform absorptivity, so
+# the constant-index check sees both constant and varying elements.
+refractive_index = np.where(points[:, 2] < 0.5, 1.5, 1.0)
+write_vtk(sys.argv[1], points, hexahedra, refractive_index=refractive_index, absorptivity=1.0,
+          title=f"box {n}x{n}x{n}")
+'''
 
-    points, hexahedra = box_mesh(n, n, n)
-    # Two index layers (a single interface plane) and a uniform absorptivity,
-    # so the constant-index check sees both constant and varying elements.
-    refractive_index = np.where(points[:, 2] < 0.5, 1.5, 1.0)
-    write_vtk(path, points, hexahedra, refractive_index=refractive_index, absorptivity=1.0,
-              title=f"box {n}x{n}x{n}")
+
+def generate_mesh(path, n):
+    subprocess.run([sys.executable, "-c", CHILD_GENERATE, path, str(n)], check=True)
 
 
 def warm_page_cache(path):
@@ -295,7 +329,7 @@ def main(argv=None):
             ours.append(OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")))
             run = check(run_child(CHILD_PEER_READ, path), "meshio read child")
             fields = run.first("@@END")[1].split()
-            peer.append((float(fields[1]), int(fields[2]), run.maxrss_kib))
+            peer.append((float(fields[1]), int(fields[2]), run.peak_kib))
             print(f"  run {k + 1}/{args.repeat}: lumivex load {ours[-1].whole:.3f} s, meshio.read {peer[-1][0]:.3f} s")
         if peer[0][1] != n_elements:
             print(f"  note: meshio read {peer[0][1]} cells")
@@ -317,20 +351,25 @@ def main(argv=None):
             if not best.line_buffered:
                 print("  (C stdout could not be made line buffered here; detail rows omitted)")
         print()
-        print(f"whole load, lumivex Lumivex().load_mesh{k_note}:  {best.whole:9.3f} s")
-        print(f"peer parse, meshio.read{k_note}:                {best_peer:9.3f} s")
-        print(f"ratio lumivex / meshio:                       {best.whole / best_peer:9.2f}"
-              f"   (goal: <= 1.00, our whole load no slower than the peer's bare parse)")
-        print(f"elements per second, lumivex whole load:      {n_elements / best.whole:12,.0f}")
+        summary = [
+            (f"whole load, lumivex Lumivex().load_mesh{k_note}", f"{best.whole:9.3f} s"),
+            (f"peer parse, meshio.read{k_note}", f"{best_peer:9.3f} s"),
+            ("ratio lumivex / meshio", f"{best.whole / best_peer:9.2f}"
+             "     (goal: <= 1.00, our whole load no slower than the peer's bare parse)"),
+            ("elements per second, lumivex whole load", f"{n_elements / best.whole:11,.0f}"),
+        ]
+        width = max(len(label) for label, _ in summary) + 1
+        for label, value in summary:
+            print(f"{label + ':':<{width}} {value}")
 
-        ours_rss = max(o.run.maxrss_kib for o in ours)
+        ours_rss = max(o.run.peak_kib for o in ours)
         peer_rss = max(p[2] for p in peer)
         print()
-        print("peak memory (max RSS of a child that only loads, minus a child that only imports):")
-        print(f"  lumivex load_mesh   {mib(ours_rss - base_ours.maxrss_kib):9.1f} MiB"
-              f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.maxrss_kib):.1f} MiB)")
-        print(f"  meshio.read         {mib(peer_rss - base_peer.maxrss_kib):9.1f} MiB"
-              f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.maxrss_kib):.1f} MiB)")
+        print("peak memory (peak RSS of a child that only loads, minus that of a child that only imports):")
+        print(f"  lumivex load_mesh   {mib(ours_rss - base_ours.peak_kib):9.1f} MiB"
+              f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.peak_kib):.1f} MiB)")
+        print(f"  meshio.read         {mib(peer_rss - base_peer.peak_kib):9.1f} MiB"
+              f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.peak_kib):.1f} MiB)")
 
         if args.show_log:
             print()

@@ -9,6 +9,10 @@
 #pragma once
 
 #include "mesh/MeshDataFlat.hpp"
+#include "mesh/OpticalBoundaryCondition.hpp"
+
+#include <string>
+#include <vector>
 
 class Mesh {
 public:
@@ -38,6 +42,19 @@ public:
     void setConstantMaterialProperties(double n, double alpha);
     void setRefractiveIndexConstant(double n);
     void setAbsorptivityConstant(double alpha);
+
+    // Optical boundary conditions (replace all / remove all) and face
+    // selection; ids are global boundary-face ids, returned ascending.
+    void setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& conditions);
+    void clearBoundaryConditions();
+    std::vector<int> selectBoundaryFacesBBox(bool requireAllNodes, double xMin, double xMax, double yMin,
+                                             double yMax, double zMin, double zMax, double tolerance) const;
+    std::vector<int> selectBoundaryFacesRadial(bool requireAllNodes, double radiusMin, double radiusMax,
+                                               double tolerance) const;
+    // Boundary faces as VTU quads with FaceId and GroupId cell data.
+    void writeBoundaryFaceGroupsVTU(const char* path, const std::vector<std::vector<int>>& groups,
+                                    bool includeUnassigned) const;
+    void writeBoundaryConditionGroupsVTU(const char* path, bool includeUnassigned) const;
 
     int nodeCount() const { return h_mdata_devlink.nNodes; }
     int elementCount() const { return h_mdata_devlink.nElements; }

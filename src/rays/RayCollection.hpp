@@ -1,0 +1,34 @@
+// Host owner of one ray set on the device, and the .ry file reader.
+#pragma once
+
+#include "rays/RaysDataFlat.hpp"
+
+#include <memory>
+
+class RayCollection {
+public:
+    RaysDataFlat* d_rdata = nullptr;  // device copy of the record
+    RaysDataFlat h_rdata;             // host copy; array fields are device addresses
+    int nRays = 0;
+
+    explicit RayCollection(int n);
+    ~RayCollection();
+    RayCollection(const RayCollection&) = delete;
+    RayCollection& operator=(const RayCollection&) = delete;
+
+    // New arrays for n rays (contents lost): face ids -1, seeds by index.
+    void resize(int n);
+    void synchronize();  // h_rdata -> d_rdata
+
+    // Rotates positions and directions about an axis through the origin.
+    void rotateRaysAroundAxis(Vec3 axis, float angle);
+
+private:
+    void allocate();
+    void release();
+};
+
+// Reads a .ry file into a new collection. Throws std::runtime_error naming the
+// file for an unopenable or truncated file or a count outside 0..INT_MAX, and
+// std::invalid_argument / std::out_of_range ("stoull") for a bad count line.
+std::unique_ptr<RayCollection> readRays(const char* path);
