@@ -8,10 +8,10 @@ runs in a fresh child Python process:
 * the load's phases are split by timestamping, in this process, the arrival of
   the lines the load prints as it goes (the child's stdout is an unbuffered
   pipe, and the engine flushes those lines as it writes them);
-* peak memory is the child's peak RSS (VmHWM, which the child reads from
-  /proc just before it exits; ru_maxrss from ``os.wait4`` where /proc is
-  missing) minus that of a child that only imports the module (and, for
-  lumivex, builds an engine).
+* peak memory is the child's peak RSS (VmHWM from /proc, read by the child
+  just before it exits and sampled here as its lines arrive; ru_maxrss from
+  ``os.wait4`` where /proc is missing) minus that of a child that only
+  imports the module (and, for lumivex, builds an engine).
 
 Mesh generation is timed separately and is not part of any figure. This
 script prints figures only; it asserts nothing about speed.
@@ -102,43 +102,71 @@ print("@@END")
 _report_peak()
 '''
 
-# Lines the load prints, in order, and the phase each one closes.
-MARK_READING = "Reading VTK file:"      # whole file read into memory
-MARK_LINES = "Read "                    # tokenised ("Read %d lines from file")
-MARK_LOADED = "VTK file loaded:"        # arrays laid out and uploaded
-MARK_CONNECTIVITY = "Mesh connectivity:"  # face connectivity, normals
-MARK_REGIONS = "Refractive index regions:"  # constant-index check
+# Lines the load prints, in order, and the step each one closes. The engine
+# flushes all of them except MARK_LINES; boundary-face normals are computed
+# after MARK_CONNECTIVITY is printed, so they fall in the step that
+# MARK_REGIONS closes.
+MARK_READING = "Reading VTK file:"          # whole file read into memory
+MARK_LINES = "Read "                        # tokenised ("Read %d lines from file")
+MARK_LOADED = "VTK file loaded:"            # arrays laid out and uploaded
+MARK_CONNECTIVITY = "Mesh connectivity:"    # face map, neighbours, orientations
+MARK_REGIONS = "Refractive index regions:"  # boundary normals, constant-index check
 
 
 class ChildRun:
     """Output lines (with arrival times), exit code and max RSS of one child."""
 
     def __init__(self, lines, returncode, maxrss_kib):
-        self.lines = lines            # [(perf_counter seconds, text)]
+        self.lines = lines            # [(perf_counter seconds, text, child's VmHWM KiB or None)]
         self.returncode = returncode
         self.maxrss_kib = maxrss_kib
 
     def first(self, prefix):
         """(arrival time, text) of the first line starting with ``prefix``, or None."""
-        for t, text in self.lines:
+        for t, text, _ in self.lines:
             if text.startswith(prefix):
                 return t, text
         return None
 
+    def hwm_at(self, prefix):
+        """The child's RSS high-water mark (KiB) sampled when that line arrived."""
+        for _, text, hwm in self.lines:
+            if text.startswith(prefix):
+                return hwm
+        return None
+
     @property
     def peak_kib(self):
-        """Peak RSS the child reported for itself, else its ru_maxrss."""
+        """Peak RSS: the largest VmHWM the child reported or was sampled at
+        (the kernel updates the mark lazily, so a sample can see a peak the
+        final report has lost), else its ru_maxrss."""
         line = self.first("@@PEAK")
-        return int(line[1].split()[1]) if line else self.maxrss_kib
+        seen = [hwm for _, _, hwm in self.lines if hwm is not None]
+        if line:
+            seen.append(int(line[1].split()[1]))
+        return max(seen) if seen else self.maxrss_kib
 
     def text(self):
-        return "\n".join(text for _, text in self.lines)
+        return "\n".join(text for _, text, _ in self.lines)
+
+
+def sample_hwm(pid):
+    """VmHWM (KiB) of a running process, or None."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return None
 
 
 def run_child(code, mesh_path):
     """Run ``code`` in a fresh ``python -u`` with stdout+stderr piped here.
 
-    Each line is stamped with the time its bytes were read from the pipe.
+    Each line is stamped with the time its bytes were read from the pipe and
+    with the child's RSS high-water mark sampled at that moment.
     """
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     proc = subprocess.Popen([sys.executable, "-u", "-c", code, mesh_path],
@@ -151,11 +179,12 @@ def run_child(code, mesh_path):
         now = time.perf_counter()
         if not chunk:
             break
+        hwm = sample_hwm(proc.pid)
         pending += chunk
         *complete, pending = pending.split(b"\n")
-        lines.extend((now, raw.decode(errors="replace").rstrip("\r")) for raw in complete)
+        lines.extend((now, raw.decode(errors="replace").rstrip("\r"), hwm) for raw in complete)
     if pending:
-        lines.append((time.perf_counter(), pending.decode(errors="replace")))
+        lines.append((time.perf_counter(), pending.decode(errors="replace"), None))
     proc.stdout.close()
     # wait4 gives this child's own rusage (RUSAGE_CHILDREN would be the
     # maximum over every child reaped so far).
@@ -233,7 +262,7 @@ class OurLoad:
     def _check(self):
         """Reasons the line timestamps cannot split the load (empty if they can)."""
         problems = []
-        needed = (MARK_LOADED, MARK_CONNECTIVITY)
+        needed = (MARK_LOADED, MARK_CONNECTIVITY, MARK_REGIONS)
         missing = [key for key in needed if self.marks[key] is None]
         if missing:
             return [f"line(s) not printed: {', '.join(missing)}"]
@@ -250,26 +279,24 @@ class OurLoad:
         return problems
 
     def phases(self):
-        """[(label, seconds, is_detail)] from the arrival times."""
-        rows = [
-            ("parse (read, tokenise, upload)", self.at(MARK_LOADED), False),
-            ("connectivity + normals", self.at(MARK_CONNECTIVITY) - self.at(MARK_LOADED), False),
-            ("const-index check + nodal volumes", (self.t_end - self.t_start) - self.at(MARK_CONNECTIVITY), False),
-        ]
-        detail = []
+        """[(label, seconds, is_detail, RSS high-water KiB at its end)] from the arrival times."""
+        loaded, connected, regions = self.at(MARK_LOADED), self.at(MARK_CONNECTIVITY), self.at(MARK_REGIONS)
+        end = self.t_end - self.t_start
+        hwm = self.run.hwm_at
+        end_hwm = self.run.peak_kib
+        rows = [("parse (read, tokenise, lay out + upload)", loaded, False, hwm(MARK_LOADED))]
         if self.line_buffered and self.marks[MARK_READING] and self.marks[MARK_LINES]:
-            r, t, l = self.at(MARK_READING), self.at(MARK_LINES), self.at(MARK_LOADED)
-            if 0 <= r <= t <= l:
-                detail += [("parse: file into memory", r, True),
-                           ("parse: tokenise + validate", t - r, True),
-                           ("parse: lay out + upload arrays", l - t, True)]
-        if self.line_buffered and self.marks[MARK_REGIONS]:
-            c, g, e = self.at(MARK_CONNECTIVITY), self.at(MARK_REGIONS), self.t_end - self.t_start
-            if c <= g <= e:
-                detail += [("tail: const-index check", g - c, True),
-                           ("tail: nodal volumes", e - g, True)]
-        return rows[:1] + [d for d in detail if d[0].startswith("parse")] + rows[1:] + \
-            [d for d in detail if d[0].startswith("tail")]
+            read, tokenised = self.at(MARK_READING), self.at(MARK_LINES)
+            if 0 <= read <= tokenised <= loaded:
+                rows += [("file into memory", read, True, hwm(MARK_READING)),
+                         ("tokenise + validate", tokenised - read, True, hwm(MARK_LINES)),
+                         ("lay out + upload arrays", loaded - tokenised, True, hwm(MARK_LOADED))]
+        rows += [
+            ("connectivity (face map, orientations)", connected - loaded, False, hwm(MARK_CONNECTIVITY)),
+            ("boundary normals + const-index check", regions - connected, False, hwm(MARK_REGIONS)),
+            ("nodal volumes", end - regions, False, end_hwm),
+        ]
+        return rows
 
 
 # ---------------------------------------------------------------------------
@@ -337,17 +364,20 @@ def main(argv=None):
         best = min(ours, key=lambda o: o.whole)
         best_peer = min(p[0] for p in peer)
         k_note = f" (min of {args.repeat})" if args.repeat > 1 else ""
+        run_note = f" (fastest of {args.repeat} runs)" if args.repeat > 1 else ""
 
         print()
-        print(f"lumivex load_mesh phases{k_note}, from line arrival times:")
+        print(f"lumivex load_mesh phases{run_note}, from line arrival times:")
         if best.problems:
             print("  phase split unreliable: " + "; ".join(best.problems))
             print("  reporting the whole load only")
         else:
-            for label, seconds, is_detail in best.phases():
+            print(f"  {'':<44} {'seconds':>11}   {'RSS high-water at its end':>26}")
+            for label, seconds, is_detail, hwm in best.phases():
                 indent = "      " if is_detail else "  "
-                width = 38 if is_detail else 42
-                print(f"{indent}{label:<{width}} {seconds:9.3f} s")
+                width = 40 if is_detail else 44
+                hwm_text = f"{mib(hwm):9.1f} MiB" if hwm is not None else ""
+                print(f"{indent}{label:<{width}} {seconds:9.3f} s   {hwm_text:>26}")
             if not best.line_buffered:
                 print("  (C stdout could not be made line buffered here; detail rows omitted)")
         print()
@@ -373,10 +403,11 @@ def main(argv=None):
 
         if args.show_log:
             print()
-            print("fastest load's output, seconds after load_mesh was called:")
-            for t, text in best.run.lines:
+            print("fastest load's output: seconds after load_mesh was called, RSS high-water, line")
+            for t, text, hwm in best.run.lines:
                 if not text.startswith("@@"):
-                    print(f"  {t - best.t_start:+9.3f}  {text}")
+                    hwm_text = f"{mib(hwm):7.1f} MiB" if hwm is not None else ""
+                    print(f"  {t - best.t_start:+9.3f}  {hwm_text:>11}  {text}")
     finally:
         if temp_dir is not None:
             temp_dir.cleanup()

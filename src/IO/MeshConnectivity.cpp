@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory_resource>
 #include <unordered_map>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace {
 using FaceKey = std::array<int, 4>;  // global node ids of a face, ascending
 
 struct FaceKeyHash {
-    std::size_t operator()(const FaceKey& key) const {
+    std::size_t operator()(const FaceKey& key) const noexcept {
         // 32-bit wrap-around arithmetic with an arithmetic right shift; the
         // result is sign-extended to 64 bits.
         std::uint32_t h = 0;
@@ -32,12 +33,11 @@ struct FaceKeyHash {
     }
 };
 
-// The element faces that share one key. Only the first two matter: a face
-// used by three or more elements is left unresolved.
+// The element faces (slot 6e + f) that share one key. Only the first two
+// matter: a face used by three or more elements is left unresolved.
 struct FaceUses {
     int count = 0;
-    int element[2] = {-1, -1};
-    int localFace[2] = {-1, -1};
+    int slot[2] = {-1, -1};
 };
 
 // Natural coordinate of local node `node` along axis 0 (xi), 1 (eta), 2 (zeta).
@@ -64,11 +64,21 @@ void applyOrientation(int code, int u, int v, int& uOut, int& vOut) {
     }
 }
 
+void orderPair(int& a, int& b) {
+    if (b < a) std::swap(a, b);
+}
+
 FaceKey faceKey(const int* elementNodes, int e, int f) {
-    FaceKey key;
-    for (int k = 0; k < 4; ++k) key[k] = elementNodes[8 * static_cast<std::size_t>(e) + kFaceNodeTable[f][k]];
-    std::sort(key.begin(), key.end());
-    return key;
+    const int* nodes = elementNodes + 8 * static_cast<std::size_t>(e);
+    int a = nodes[kFaceNodeTable[f][0]], b = nodes[kFaceNodeTable[f][1]];
+    int c = nodes[kFaceNodeTable[f][2]], d = nodes[kFaceNodeTable[f][3]];
+    // Sorting network for four values.
+    orderPair(a, b);
+    orderPair(c, d);
+    orderPair(a, c);
+    orderPair(b, d);
+    orderPair(b, c);
+    return FaceKey{a, b, c, d};
 }
 
 // Host tables built by the face-map walk.
@@ -80,16 +90,17 @@ struct Connectivity {
 };
 
 Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
-    std::unordered_map<FaceKey, FaceUses, FaceKeyHash> faces;
+    // Map nodes come from one arena: a mesh has millions of faces, and
+    // per-node heap allocations would dominate the build. The arena does not
+    // change the map's iteration order.
+    std::pmr::monotonic_buffer_resource arena;
+    std::pmr::unordered_map<FaceKey, FaceUses, FaceKeyHash> faces(&arena);
     faces.max_load_factor(1.0f);
     faces.reserve(6 * static_cast<std::size_t>(nElements));
     for (int e = 0; e < nElements; ++e) {
         for (int f = 0; f < 6; ++f) {
             FaceUses& uses = faces[faceKey(elementNodes.data(), e, f)];
-            if (uses.count < 2) {
-                uses.element[uses.count] = e;
-                uses.localFace[uses.count] = f;
-            }
+            if (uses.count < 2) uses.slot[uses.count] = 6 * e + f;
             ++uses.count;
         }
     }
@@ -100,7 +111,7 @@ Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
     for (const auto& entry : faces) {
         const FaceUses& uses = entry.second;
         if (uses.count == 1) {
-            const int e = uses.element[0], f = uses.localFace[0];
+            const int e = uses.slot[0] / 6, f = uses.slot[0] % 6;
             const int b = static_cast<int>(c.faceElement.size());
             c.faceElement.push_back(e);
             c.neighbor[6 * e + f] = b;
@@ -113,12 +124,11 @@ Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
                 c.faceNodes.push_back(elementNodes[8 * static_cast<std::size_t>(e) + local]);
             }
         } else if (uses.count == 2) {
-            const int e1 = uses.element[0], f1 = uses.localFace[0];
-            const int e2 = uses.element[1], f2 = uses.localFace[1];
-            c.neighbor[6 * e1 + f1] = e2;
-            c.neighbor[6 * e2 + f2] = e1;
-            c.kind[6 * e1 + f1] = 0;
-            c.kind[6 * e2 + f2] = 0;
+            const int s1 = uses.slot[0], s2 = uses.slot[1];
+            c.neighbor[s1] = s2 / 6;
+            c.neighbor[s2] = s1 / 6;
+            c.kind[s1] = 0;
+            c.kind[s2] = 0;
         }
     }
     return c;

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -84,11 +83,14 @@ std::vector<std::string_view> words(std::string_view line) {
 }
 
 std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("Cannot open VTK file.");
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return std::move(buffer).str();
+    const std::streamoff size = in.tellg();
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    in.seekg(0);
+    if (!in.read(text.data(), static_cast<std::streamsize>(text.size())))
+        throw std::runtime_error("Invalid VTK file '" + path + "': read error");
+    return text;
 }
 
 // Collects everything the reader takes from one file; errors name the file.
