@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
@@ -63,8 +64,24 @@ public:
     }
 
 private:
+    // Skips blanks and whole comment lines ('#' first on its line), so that
+    // comments may stand anywhere, also among the numbers of a section.
     void skipBlanks() {
-        while (pos_ < text_.size() && isBlank(text_[pos_])) ++pos_;
+        while (pos_ < text_.size()) {
+            if (isBlank(text_[pos_])) {
+                ++pos_;
+            } else if (text_[pos_] == '#' && atLineStart(pos_)) {
+                const std::size_t end = text_.find('\n', pos_);
+                pos_ = end == std::string_view::npos ? text_.size() : end;
+            } else {
+                break;
+            }
+        }
+    }
+
+    bool atLineStart(std::size_t pos) const {
+        while (pos > 0 && (text_[pos - 1] == ' ' || text_[pos - 1] == '\t')) --pos;
+        return pos == 0 || text_[pos - 1] == '\n';
     }
 
     std::string_view text_;
@@ -83,6 +100,8 @@ std::vector<std::string_view> words(std::string_view line) {
 }
 
 std::string readWholeFile(const std::string& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) throw std::runtime_error("Cannot open VTK file.");
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("Cannot open VTK file.");
     const std::streamoff size = in.tellg();
@@ -101,16 +120,12 @@ public:
 
     VtkMeshData parse() {
         std::string_view line;
-        bool first = true;
+        // The line after the "# vtk DataFile" header is a free-text title,
+        // possibly empty or starting with a keyword.
+        if (cursor_.nextLine(line) && line.rfind("# vtk", 0) == 0) cursor_.nextLine(line);
+        else cursor_ = Cursor(text_);
         while (cursor_.nextLine(line)) {
-            // The line after the "# vtk DataFile" header is a free-text title.
-            if (first && line.rfind("# vtk", 0) == 0) skipTitle_ = true;
-            first = false;
             if (line.empty() || line.front() == '#') continue;
-            if (skipTitle_) {
-                skipTitle_ = false;
-                continue;
-            }
             handleLine(line);
         }
         finish();
@@ -236,7 +251,6 @@ private:
     std::string_view text_;
     VtkMeshData data_;
     bool pointData_ = true;
-    bool skipTitle_ = false;
     long long cellTypes_ = -1;
     int lookupLines_ = 0;
 };

@@ -4,7 +4,25 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// The three modules each carry their own device layer; the first one imported
+// decides and the others follow it, even if LUMIVEX_DEVICE changed meanwhile.
+void followSiblingModules(const py::module_& self) {
+    const py::dict modules = py::module_::import("sys").attr("modules");
+    for (const char* name : {"lumivex", "kuravel", "dosterin"}) {
+        if (self.attr("__name__").cast<std::string>() == name || !modules.contains(name)) continue;
+        const py::object sibling = modules[name];
+        if (!py::hasattr(sibling, "device")) continue;
+        dev::adoptBackend(sibling.attr("device")().cast<std::string>());
+        return;
+    }
+}
+
+}  // namespace
+
 void addDeviceInfo(py::module_& m) {
+    followSiblingModules(m);
     dev::backend();  // resolve now, so a bad LUMIVEX_DEVICE fails the import
     m.def("device", [] { return std::string(dev::backendName()); },
           "Name of the active compute backend: 'cuda' (GPU) or 'cpu' (OpenMP threads).\n\n"

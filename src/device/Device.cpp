@@ -15,10 +15,7 @@
 namespace dev {
 namespace {
 
-// Environment variables: the user's choice, and the choice the first module of
-// this process made, so that lumivex, kuravel and dosterin always agree.
 constexpr const char* kChoiceVar = "LUMIVEX_DEVICE";
-constexpr const char* kResolvedVar = "LUMIVEX_ACTIVE_DEVICE";
 
 Backend parseChoice(const std::string& value, bool& isAuto) {
     isAuto = false;
@@ -33,10 +30,6 @@ Backend parseChoice(const std::string& value, bool& isAuto) {
 }
 
 Backend resolveBackend() {
-    if (const char* resolved = std::getenv(kResolvedVar)) {
-        if (std::strcmp(resolved, "cuda") == 0 && cudaDeviceCount() > 0) return Backend::Cuda;
-        if (std::strcmp(resolved, "cpu") == 0) return Backend::Cpu;
-    }
     const char* choice = std::getenv(kChoiceVar);
     bool isAuto = false;
     Backend wanted = parseChoice(choice ? choice : "", isAuto);
@@ -55,6 +48,7 @@ Backend resolveBackend() {
 
 std::once_flag g_resolveOnce;
 Backend g_backend = Backend::Cpu;
+bool g_adopted = false;
 
 [[maybe_unused]] bool onCuda() { return backend() == Backend::Cuda; }
 
@@ -67,10 +61,16 @@ Backend g_backend = Backend::Cpu;
 
 Backend backend() {
     std::call_once(g_resolveOnce, [] {
-        g_backend = resolveBackend();
-        setenv(kResolvedVar, g_backend == Backend::Cuda ? "cuda" : "cpu", 0);
+        if (!g_adopted) g_backend = resolveBackend();
     });
     return g_backend;
+}
+
+void adoptBackend(const std::string& name) {
+    std::call_once(g_resolveOnce, [&] {
+        g_backend = name == "cuda" && cudaDeviceCount() > 0 ? Backend::Cuda : Backend::Cpu;
+        g_adopted = true;
+    });
 }
 
 const char* backendName() { return backend() == Backend::Cuda ? "cuda" : "cpu"; }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #if defined(__CUDACC__)
 #define LVX_HD __host__ __device__
@@ -29,6 +30,9 @@ enum class Backend { Cpu, Cuda };
 // impossible or the variable holds an unknown value.
 Backend backend();
 const char* backendName();   // "cpu" or "cuda"
+// Takes over the backend another module of this process already chose
+// ("cpu" or "cuda"); no effect once this module has resolved its own.
+void adoptBackend(const std::string& name);
 bool cudaCompiledIn();       // this build contains the CUDA backend
 int cudaDeviceCount();       // 0 without a usable GPU (or without CUDA)
 
