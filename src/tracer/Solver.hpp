@@ -1,0 +1,152 @@
+// Graded-index ray integrators: one explicit step of the ray state inside an
+// element.
+//
+// With the ray parameter t defined by dt = ds / n (s the geometric arc
+// length) the state obeys
+//   dpos/dt = Jinv^T T            (the physical velocity T in natural coordinates)
+//   dT/dt   = n grad n
+//   ds/dt   = |T|
+//   dE/dt   = -alpha n E          (dE/ds = -alpha E, Beer-Lambert)
+//   d absorbed_k/dt = N_k alpha n E / C_k   (C_k the nodal volume of node k)
+// where n and alpha are interpolated from the element's nodal values at pos.
+//
+// `Solver` supplies the right-hand side and the two guards that keep the power
+// from going negative; `ForwardEuler` and `RungeKutta4` take one step of a
+// given size h (measured in t). The solvers hold no data; the trace kernel is a
+// template over the solver type and calls `integrate` statically, so there is
+// no virtual dispatch on the device. Step-size control and the test for
+// leaving the element belong to the kernel.
+#pragma once
+
+#include "device/Device.hpp"
+#include "tracer/StateVector.hpp"
+#include "tracer/mathutils.hpp"
+
+#include <cmath>
+
+template <class Element>
+struct Solver {
+    // Rate of the state S at its natural point. Updates the element's caches.
+    LVX_HD StateVector derivative(const StateVector& S, Element& el, const float n[8], const float a[8]) const {
+        const Vec3 p = S.pos;
+        StateVector D;  // pos and dir start zeroed; every component is written below
+        D.pos = el.naturalDirection(p, S.dir);
+        const float ni = el.interpolate(n, p);
+        const Vec3 gradN = el.gradient(n, p);
+        D.dir = gradN * ni;
+        D.s = S.dir.length();
+        const float alpha = el.interpolate(a, p);  // also leaves el.N at p
+        const float q = (alpha * ni) * S.E;
+        D.E = -q;
+        for (int k = 0; k < 8; ++k) D.absorbed[k] = el.N[k] * q / el.C[k];
+        return D;
+    }
+
+    LVX_HD StateVector derivative(const StateVector* S, Element& el, const float n[8], const float a[8]) const {
+        return derivative(*S, el, n, a);
+    }
+
+    // The base solver takes no step.
+    LVX_HD void integrate(StateVector* /*S*/, Element& /*el*/, const float /*n*/[8], const float /*a*/[8],
+                          float /*h*/) const {}
+
+    // Scales the power part of the rate D (E and absorbed, together, so that
+    // energy stays balanced) so that S.E + w * D.E does not fall below zero.
+    // pos, dir and s are never scaled.
+    LVX_HD static void capEnergyRate(StateVector& D, const StateVector& S, float w) {
+        const float change = D.E * w;
+        if (S.E > -change) return;
+        // Past the test above a positive S.E implies change <= -S.E < 0, so
+        // the ratio is well defined. A state without power (S.E <= 0, or NaN)
+        // has nothing to absorb, and its rate's power part is scaled to zero
+        // instead of dividing: the ratio would be 0/0 (NaN shares) for a ray
+        // whose power is exactly zero, and for a negative power it would add
+        // power or, against a negative rate as RK4 meets at its later stages,
+        // flip the rate's sign and multiply the power. With a zero rate the
+        // step keeps the non-positive power, which capEnergy clears to zero.
+        const float f = S.E > 0.0f ? -S.E / change : 0.0f;
+        D.E *= f;
+        for (int k = 0; k < 8; ++k) D.absorbed[k] *= f;
+    }
+
+    // Clears a power that is not positive (NaN included).
+    LVX_HD static void capEnergy(StateVector& S) {
+        if (!(S.E > 0.0f)) S.E = 0.0f;
+    }
+
+protected:
+    // S + w * k over all sixteen components, one fused multiply-add each.
+    LVX_HD static void addScaled(StateVector& S, const StateVector& k, float w) {
+        for (int i = 0; i < 3; ++i) {
+            S.pos[i] = fmaf(w, k.pos[i], S.pos[i]);
+            S.dir[i] = fmaf(w, k.dir[i], S.dir[i]);
+        }
+        S.s = fmaf(w, k.s, S.s);
+        S.E = fmaf(w, k.E, S.E);
+        for (int j = 0; j < 8; ++j) S.absorbed[j] = fmaf(w, k.absorbed[j], S.absorbed[j]);
+    }
+};
+
+// First-order explicit step: one rate evaluation at the start of the step.
+template <class Element>
+struct ForwardEuler : Solver<Element> {
+    LVX_HD void integrate(StateVector* S, Element& el, const float n[8], const float a[8], float h) const {
+        StateVector k = this->derivative(S, el, n, a);
+        Solver<Element>::capEnergyRate(k, *S, h);
+        Solver<Element>::addScaled(*S, k, h);
+        Solver<Element>::capEnergy(*S);
+    }
+};
+
+// Classic fourth-order Runge-Kutta step. Every cap is measured against the
+// power of the starting state, with the weight its rate carries in the step:
+// h/6 for k1 and k4, h/3 for k2 and k3, h for the combined rate.
+template <class Element>
+struct RungeKutta4 : Solver<Element> {
+    LVX_HD void integrate(StateVector* S, Element& el, const float n[8], const float a[8], float h) const {
+        const float h6 = h * 0.16666667f;
+        const float half = h * 0.5f;
+
+        StateVector k1 = this->derivative(S, el, n, a);
+        Solver<Element>::capEnergyRate(k1, *S, h6);
+
+        StateVector S2 = stage(*S, k1, half);
+        StateVector k2 = this->derivative(S2, el, n, a);
+        Solver<Element>::capEnergyRate(k2, *S, h6 + h6);
+
+        StateVector S3 = stage(*S, k2, half);
+        StateVector k3 = this->derivative(S3, el, n, a);
+        Solver<Element>::capEnergyRate(k3, *S, h6 + h6);
+
+        StateVector S4 = stage(*S, k3, h);
+        StateVector k4 = this->derivative(S4, el, n, a);
+        Solver<Element>::capEnergyRate(k4, *S, h6);
+
+        StateVector K = (((k1 + k2 * 2.0f) + k3 * 2.0f) + k4) * 0.16666667f;
+        Solver<Element>::capEnergyRate(K, *S, h);
+        Solver<Element>::addScaled(*S, K, h);
+        Solver<Element>::capEnergy(*S);
+    }
+
+private:
+    // Intermediate state S + w * k in the inputs of `derivative` (pos, dir, E);
+    // s and absorbed are carried along unused.
+    LVX_HD static StateVector stage(const StateVector& S, const StateVector& k, float w) {
+        StateVector T = S;
+        for (int i = 0; i < 3; ++i) {
+            T.pos[i] = fmaf(w, k.pos[i], S.pos[i]);
+            T.dir[i] = fmaf(w, k.dir[i], S.dir[i]);
+        }
+        T.E = fmaf(w, k.E, S.E);
+        // The stage power is clamped at zero. In a strongly absorbing element
+        // the predictor S + w * k overshoots past zero (from alpha n h of about
+        // 1.3 on), and `derivative` at a negative power returns a positive
+        // power rate that no cap scales (the caps only stop the power from
+        // going below zero): the step would then multiply the power instead of
+        // absorbing it and deposit negative power. With the clamp every stage
+        // rate is non-positive, so a step never increases the power. While the
+        // stage powers stay positive the clamp changes nothing.
+        if (!(T.E > 0.0f)) T.E = 0.0f;
+        return T;
+    }
+};
