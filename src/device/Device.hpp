@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,9 @@
 #define LVX_HD
 #define LVX_LAMBDA [=]
 #endif
+
+// Formatted printing from kernels (device printf on the GPU, stdio on the CPU).
+#define LVX_DEVICE_PRINTF(...) printf(__VA_ARGS__)
 
 namespace dev {
 

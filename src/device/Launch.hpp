@@ -12,6 +12,7 @@
 // CUDA backend is built in; otherwise the GPU path would be missing.
 #pragma once
 
+#include "device/Atomics.hpp"
 #include "device/Device.hpp"
 
 #include <cstdio>
@@ -66,26 +67,4 @@ void launch(Grid grid, Body body, Stream stream = {}, Schedule schedule = Schedu
     }
 }
 
-// Atomic additions into shared per-item sums.
-LVX_HD inline void atomicAddDouble(double* address, double value) {
-#if defined(__CUDA_ARCH__)
-    atomicAdd(address, value);
-#else
-#pragma omp atomic
-    *address += value;
-#endif
-}
-
-LVX_HD inline void atomicAddFloat(float* address, float value) {
-#if defined(__CUDA_ARCH__)
-    atomicAdd(address, value);
-#else
-#pragma omp atomic
-    *address += value;
-#endif
-}
-
 }  // namespace dev
-
-// Formatted printing from kernels (device printf on the GPU, stdio on the CPU).
-#define LVX_DEVICE_PRINTF(...) printf(__VA_ARGS__)

@@ -1,0 +1,53 @@
+// Host side of an objective: what a volumetric trace accumulates, where the
+// result lives and how it is written.
+//
+// The tracer holds one objective by value. Before each launch it asks the
+// objective for its device record (`device()`, see DeviceObjectives.hpp),
+// whose hooks the kernel calls; the host class itself never reaches the GPU.
+// The base `Objective` is usable and records nothing: its operations print a
+// warning (or nothing) and return. Messages go to standard output.
+#pragma once
+
+#include "objectives/DeviceObjectives.hpp"
+
+#include <string>
+#include <vector>
+
+class Mesh;
+
+class Objective {
+public:
+    // Result files written so far; the suffix of the next numbered file name.
+    // Every result call uses up one number, whether or not a file appears.
+    int writeCount = 0;
+
+    virtual ~Objective();
+
+    // Sets the output file name and sizes the result buffers for `size` entries.
+    virtual void configureOutput(const char* outputFile, int size);
+
+    // Writes the next numbered result file, optionally with extra per-node
+    // fields: one given by device address, or `count` fields from host memory,
+    // field after field.
+    virtual void result(const Mesh& mesh);
+    virtual void resultWithField(const Mesh& mesh, const double* deviceField);
+    virtual void resultWithFields(const Mesh& mesh, const double* fields, int count);
+
+    // Names of the extra fields of the next write.
+    virtual void setFieldNames(const std::vector<std::string>& names);
+    virtual void clearFieldNames();
+
+    // Copies the result to caller memory / zeroes it / its device address.
+    virtual void getResult(double* hostPtr);
+    virtual void resetResult();
+    virtual double* getResultArrayDevicePtr();
+
+    ObjectiveDevice device() const { return ObjectiveDevice{}; }
+};
+
+// Result file name number `count` for `outputFile`: the name split at its last
+// '.', with "_<count>" inserted before it ("out.vtu" -> "out_0.vtu"), or
+// appended when there is no '.' ("results/run" -> "results/run_0"). The split
+// uses the last '.' anywhere, so "a.d/run" gives "a_0.d/run". Names longer
+// than 511 characters are cut.
+std::string numberedFileName(const char* outputFile, int count);
