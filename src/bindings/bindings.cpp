@@ -109,6 +109,27 @@ PYBIND11_MODULE(lumivex, m) {
     m.doc() = "Lumivex: GPU-accelerated volumetric ray tracing and absorption simulation";
     addDeviceInfo(m);
 
+    py::enum_<BoundaryConditionInteractionType>(m, "BoundaryConditionInteractionType",
+                                                "Boundary interaction mode for optical BCs.")
+        .value("TRANSMIT", TRANSMIT, "Transmitting interface BC (Snell/Fresnel transmission mode).")
+        .value("REFLECT", REFLECT, "Reflecting interface BC (specular/microfacet reflection mode).")
+        .export_values();
+
+    py::class_<OpticalBoundaryCondition>(m, "OpticalBoundaryCondition",
+                                         "Face-based optical boundary condition definition.")
+        .def(py::init<>())
+        .def_readwrite("rough_surface", &OpticalBoundaryCondition::rough_surface,
+                       "True for a rough surface (microfacet sampling of the normal).")
+        .def_readwrite("roughness", &OpticalBoundaryCondition::roughness, "Roughness parameter of the surface.")
+        .def_readwrite("interaction_type", &OpticalBoundaryCondition::interaction_type,
+                       "TRANSMIT (refraction with Fresnel loss) or REFLECT.")
+        .def_readwrite("refractive_index_real", &OpticalBoundaryCondition::refractive_index_real,
+                       "Real part of the refractive index outside the face.")
+        .def_readwrite("refractive_index_imag", &OpticalBoundaryCondition::refractive_index_imag,
+                       "Imaginary part (extinction coefficient) of the refractive index outside the face.")
+        .def_readwrite("faces", &OpticalBoundaryCondition::faces,
+                       "Global boundary-face ids the condition applies to (a new list on each read).");
+
     py::class_<Lumivex>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
 
 Typical workflow:
@@ -122,6 +143,18 @@ Typical workflow:
     8. Write output: engine.write_result()
 )doc")
         .def(py::init<>(), "Initialize a new Lumivex instance")
+        .def("config", &Lumivex::config, R"doc(Configure the engine.
+
+Creates the volumetric tracer for the solver chosen with set_solver_type
+(forward Euler when none was chosen) and the surface tracer with its face
+grid. Must be called after loading the mesh and before computing; the
+configuration itself comes from set_solver_type and the other setters. Without
+it, the first compute configures the engine with default settings.
+
+Example
+-------
+>>> engine.config()
+)doc")
         .def("set_solver_type", &Lumivex::set_solver_type, py::arg("solver_type"), R"doc(Set the ray tracing solver type.
 
 Parameters
@@ -153,6 +186,110 @@ RuntimeError
 Example
 -------
 >>> engine.load_mesh('mesh.vtk')
+)doc")
+        .def("load_rays", &Lumivex::load_rays, py::arg("rays_file"), R"doc(Load ray data from file.
+
+Parameters
+----------
+rays_file : str
+    Path to a .ry file: a ray count N, then N records of origin x y z,
+    direction x y z and power, in any line layout.
+
+Raises
+------
+RuntimeError
+    If the file cannot be opened, or holds fewer records than its count or a
+    count outside 0 .. 2147483647; the previously loaded rays stay.
+ValueError
+    If the count line holds no number.
+
+Example
+-------
+>>> engine.load_rays('rays.ry')
+)doc")
+        .def("set_boundary_conditions", &Lumivex::set_boundary_conditions, py::arg("boundary_conditions"),
+             R"doc(Assign face-based optical boundary conditions.
+
+Calling this replaces any previously assigned conditions. A face named by
+several conditions takes the last one (with a warning); out-of-range face ids
+are skipped with a warning.
+
+Parameters
+----------
+boundary_conditions : list of OpticalBoundaryCondition
+
+Example
+-------
+>>> bc = OpticalBoundaryCondition()
+>>> bc.faces = engine.select_boundary_faces_radial(0.99, 1.01)
+>>> bc.refractive_index_real = 1.5
+>>> engine.set_boundary_conditions([bc])
+)doc")
+        .def("clear_boundary_conditions", &Lumivex::clear_boundary_conditions,
+             "Remove all optical boundary conditions and reset face assignments.")
+        .def("get_boundary_condition_count", &Lumivex::get_boundary_condition_count,
+             "Get the number of currently assigned optical boundary conditions.")
+        .def("select_boundary_faces_bbox", &Lumivex::select_boundary_faces_bbox, py::arg("x_min"),
+             py::arg("x_max"), py::arg("y_min"), py::arg("y_max"), py::arg("z_min"), py::arg("z_max"),
+             py::arg("require_all_nodes") = true, py::arg("tolerance") = 1e-9,
+             R"doc(Select boundary face ids whose nodes lie inside an axis-aligned bounding box.
+
+Parameters
+----------
+x_min, x_max, y_min, y_max, z_min, z_max : float
+    Box bounds (swapped when given in the wrong order).
+require_all_nodes : bool, default True
+    True: all 4 face nodes must be inside; False: any node inside suffices.
+tolerance : float, default 1e-9
+    Added to the box bounds on every side.
+
+Returns
+-------
+list of int
+    Global boundary-face ids, ascending.
+)doc")
+        .def("select_boundary_faces_radial", &Lumivex::select_boundary_faces_radial, py::arg("radius_min"),
+             py::arg("radius_max"), py::arg("require_all_nodes") = true, py::arg("tolerance") = 1e-9,
+             R"doc(Select boundary face ids whose nodes lie inside a cylindrical radial band.
+
+The radius is r = sqrt(x^2 + y^2), the distance to the Z axis.
+
+Parameters
+----------
+radius_min, radius_max : float
+    Band limits; a negative minimum counts as 0.
+require_all_nodes : bool, default True
+    True: all 4 face nodes must be inside; False: any node inside suffices.
+tolerance : float, default 1e-9
+    Widens the band on both sides.
+
+Returns
+-------
+list of int
+    Global boundary-face ids, ascending.
+)doc")
+        .def("write_boundary_face_groups_vtu", &Lumivex::write_boundary_face_groups_vtu, py::arg("output_file"),
+             py::arg("face_groups"), py::arg("include_unassigned_faces") = true,
+             R"doc(Write boundary faces to VTU with integer GroupId cell data for visualization.
+
+Parameters
+----------
+output_file : str
+face_groups : list of list of int
+    Group index becomes GroupId.
+include_unassigned_faces : bool, default True
+    Also write faces of no group, with GroupId=-1.
+)doc")
+        .def("write_boundary_condition_groups_vtu", &Lumivex::write_boundary_condition_groups_vtu,
+             py::arg("output_file"), py::arg("include_unassigned_faces") = true,
+             R"doc(Write currently assigned boundary-condition groups to VTU for validation.
+
+GroupId is the boundary-condition index (-1 for faces without a condition).
+
+Parameters
+----------
+output_file : str
+include_unassigned_faces : bool, default True
 )doc")
         .def("set_constant_matprops", &Lumivex::set_constant_matprops, py::arg("refractive_index"),
              py::arg("absorptivity"), R"doc(Set constant material properties for all nodes.

@@ -33,6 +33,8 @@ void uploadNarrowed(float* d_dst, const double* values, std::size_t count) {
 
 }  // namespace
 
+Lumivex::~Lumivex() = default;
+
 void Lumivex::set_solver_type(const char* name) {
     requireString(name, "solver_type");
     if (std::strcmp(name, "FE") == 0) {
@@ -59,12 +61,109 @@ void Lumivex::load_mesh(const char* path) {
         ready = false;
         throw;
     }
-    mesh.releaseConditions();
-    mesh.synchronize();
+    mesh.clearBoundaryConditions();
     meshLoaded = true;
+    reconfigureObjective();
     acceleratorBuilt = false;
-    ready = false;
+    if (surfaceTracerInitialised)
+        rebuildSurfaceAccelerator();
+    else
+        ready = false;
     surfaceTraced = false;
+}
+
+void Lumivex::load_rays(const char* path) {
+    requireString(path, "rays_file");
+    std::unique_ptr<RayCollection> loaded = readRays(path);  // throws, keeping the old rays
+    rays = std::move(loaded);
+    currentRays = rays.get();
+    raysLoaded = true;
+    surfaceTraced = false;
+}
+
+void Lumivex::config() {
+    initialiseTracer();
+    initialiseSurfaceTracer();
+}
+
+void Lumivex::initialiseTracer() {
+    if (!solverConfigured)
+        lvx::notice(
+            "Warning: Solver type not configured before FERt initialization, using default setting "
+            "(FORWARD EULER).");
+    tracer = createFiniteElementRayTracer(solverType, 2);
+    tracerInitialised = true;
+    // A new tracer carries a fresh objective: give it the output the user
+    // already chose, so the result array always exists once configured.
+    if (objectiveConfigured && meshLoaded) tracer->configureOutput(outputName.c_str(), mesh.nodeCount());
+}
+
+// Keeps the result array sized to the mesh: a mesh with another node count
+// gets a fresh, zeroed array under the same output name.
+void Lumivex::reconfigureObjective() {
+    if (!tracer || !objectiveConfigured) return;
+    const Objective* objective = tracer->getObjective();
+    const auto* transport = dynamic_cast<const LightTransport*>(objective);
+    if (transport && transport->size() == mesh.nodeCount()) return;
+    tracer->configureOutput(outputName.c_str(), mesh.nodeCount());
+}
+
+void Lumivex::initialiseSurfaceTracer() {
+    if (!meshLoaded) {
+        lvx::notice("Error: Mesh must be loaded before SRT initialization.");
+        return;
+    }
+    surfaceTracer = createSurfaceRayTracer(1);
+    surfaceTracerInitialised = true;
+    surfaceTracer->buildAccelerator(mesh);
+    acceleratorBuilt = true;
+}
+
+void Lumivex::rebuildSurfaceAccelerator() {
+    if (!surfaceTracerInitialised) {
+        lvx::notice("Error: SRT must be initialized before initializing its accelerator structure.");
+        return;
+    }
+    surfaceTracer->buildAccelerator(mesh);
+    acceleratorBuilt = true;
+}
+
+void Lumivex::set_boundary_conditions(const std::vector<OpticalBoundaryCondition>& conditions) {
+    if (!meshCheck()) return;
+    mesh.setBoundaryConditions(conditions);
+    surfaceTraced = false;
+}
+
+void Lumivex::clear_boundary_conditions() {
+    if (!meshCheck()) return;
+    mesh.clearBoundaryConditions();
+    surfaceTraced = false;
+}
+
+int Lumivex::get_boundary_condition_count() const { return mesh.h_mdata_devlink.nBCs; }
+
+std::vector<int> Lumivex::select_boundary_faces_bbox(double xMin, double xMax, double yMin, double yMax,
+                                                     double zMin, double zMax, bool requireAllNodes,
+                                                     double tolerance) {
+    if (!meshCheck()) return {};
+    return mesh.selectBoundaryFacesBBox(requireAllNodes, xMin, xMax, yMin, yMax, zMin, zMax, tolerance);
+}
+
+std::vector<int> Lumivex::select_boundary_faces_radial(double radiusMin, double radiusMax,
+                                                       bool requireAllNodes, double tolerance) {
+    if (!meshCheck()) return {};
+    return mesh.selectBoundaryFacesRadial(requireAllNodes, radiusMin, radiusMax, tolerance);
+}
+
+void Lumivex::write_boundary_face_groups_vtu(const char* path, const std::vector<std::vector<int>>& groups,
+                                             bool includeUnassigned) {
+    if (!meshCheck()) return;
+    mesh.writeBoundaryFaceGroupsVTU(path, groups, includeUnassigned);
+}
+
+void Lumivex::write_boundary_condition_groups_vtu(const char* path, bool includeUnassigned) {
+    if (!meshCheck()) return;
+    mesh.writeBoundaryConditionGroupsVTU(path, includeUnassigned);
 }
 
 void Lumivex::set_constant_matprops(double refractiveIndex, double absorptivity) {
@@ -89,21 +188,63 @@ bool Lumivex::readinessGuard(const char* abortText) {
     }
     if (!solverConfigured)
         lvx::say("Warning: solver type not configured using default solver (Forward Euler)\n");
-    lvx::say(kTracerMissing);
-    lvx::say(abortText);
-    return false;
+    if (!ensureInitialised()) {
+        lvx::say(abortText);
+        return false;
+    }
+    return true;
+}
+
+bool Lumivex::ensureInitialised() {
+    if (!tracerInitialised) {
+        lvx::say("Warning: FERT not initialized yet!\n");
+        lvx::say("         -> initializing with default settings\n");
+        initialiseTracer();
+    }
+    if (!surfaceTracerInitialised) {
+        lvx::say("Warning: SRT not initialized yet!\n");
+        lvx::say("         -> initializing with default settings\n");
+        initialiseSurfaceTracer();
+    }
+    if (!acceleratorBuilt) {
+        lvx::say("Error: SRT accelerator structure not built yet!\n");
+        return false;
+    }
+    if (!objectiveConfigured) {
+        lvx::say("Warning: objective not configured yet!\n");
+        lvx::say("         -> using default outfilename out.vtu\n");
+        configure_outfilename("out.vtu");
+    }
+    ready = true;
+    return true;
 }
 
 void Lumivex::compute_volumetric_absorption() {
-    readinessGuard("Aborting: Can not solve optics before proper initialization.\n");
+    if (!readinessGuard("Aborting: Can not solve optics before proper initialization.\n")) return;
+    if (!surfaceTraced) {
+        surfaceTracer->traceRays(*currentRays, mesh);
+        surfaceTraced = true;
+    }
+    tracer->traceRays(*currentRays, mesh);
+    dev::synchronize();
 }
 
 void Lumivex::write_result() {
-    readinessGuard("Aborting: Can not create output file before proper initialization.\n");
+    if (!readinessGuard("Aborting: Can not create output file before proper initialization.\n")) return;
+    tracer->result(mesh);
 }
 
-void Lumivex::write_result_append(const double*, int, const std::vector<std::string>*) {
-    readinessGuard("Aborting: Can not create output file before proper initialization.\n");
+void Lumivex::write_result_append(const double* fields, int nFields, const std::vector<std::string>* names) {
+    if (!readinessGuard("Aborting: Can not create output file before proper initialization.\n")) return;
+    Objective* objective = tracer->getObjective();
+    if (!names) {
+        if (objective) objective->clearFieldNames();
+        tracer->resultWithFields(mesh, fields, nFields);
+        return;
+    }
+    if (objective) objective->setFieldNames(*names);
+    tracer->resultWithFields(mesh, fields, nFields);
+    if (objective) objective->clearFieldNames();
 }
 
 void Lumivex::configure_outfilename(const char* name) {
@@ -114,20 +255,37 @@ void Lumivex::configure_outfilename(const char* name) {
             "file name in objective.");
         return;
     }
+    tracer->configureOutput(name, mesh.nodeCount());
+    outputName = name;
     objectiveConfigured = true;
 }
 
-void Lumivex::reset_absorbed_power() { lvx::say(kTracerMissing); }
+bool Lumivex::resultAvailable() {
+    if (!tracerInitialised || !tracer) {
+        lvx::say(kTracerMissing);
+        return false;
+    }
+    if (!tracer->getResultArrayDevicePtr()) {
+        lvx::say("Error: FERT result array pointer is null. Configure objective first.\n");
+        return false;
+    }
+    return true;
+}
 
-void Lumivex::rotate_reset_rays(const double*, double) {
+void Lumivex::reset_absorbed_power() {
+    if (!resultAvailable()) return;
+    tracer->resetResult();
+    dev::synchronize();
+}
+
+void Lumivex::rotate_reset_rays(const double axis[3], double angle) {
     if (!raysCheck()) return;
+    const Vec3 k(static_cast<float>(axis[0]), static_cast<float>(axis[1]), static_cast<float>(axis[2]));
+    currentRays->rotateRaysAroundAxis(k, static_cast<float>(angle));
     surfaceTraced = false;
 }
 
-int Lumivex::get_ray_count() {
-    raysCheck();
-    return 0;
-}
+int Lumivex::get_ray_count() { return raysCheck() ? currentRays->nRays : 0; }
 
 int Lumivex::get_node_count() { return meshCheck() ? mesh.nodeCount() : 0; }
 int Lumivex::get_element_count() { return meshCheck() ? mesh.elementCount() : 0; }
@@ -142,13 +300,15 @@ std::uintptr_t Lumivex::get_mesh_data_devlink_ptr() {
 }
 
 std::uintptr_t Lumivex::get_result_array_device_ptr() {
-    lvx::say(kTracerMissing);
-    return 0;
+    return resultAvailable() ? reinterpret_cast<std::uintptr_t>(tracer->getResultArrayDevicePtr()) : 0;
 }
 
 void Lumivex::get_absorbed_power(double* out) {
-    lvx::say(kTracerMissing);
-    std::fill(out, out + mesh.nodeCount(), 0.0);
+    if (!resultAvailable()) {
+        std::fill(out, out + mesh.nodeCount(), 0.0);
+        return;
+    }
+    tracer->getResult(out);
 }
 
 void Lumivex::get_absorptivity(double* out) {
@@ -175,6 +335,12 @@ void Lumivex::set_node_positions(const double* values) {
     uploadNarrowed(mesh.h_mdata_devlink.nodeCoords, values, 3 * static_cast<std::size_t>(mesh.nodeCount()));
 }
 
-void Lumivex::get_ray_payloads(double*) { raysCheck(); }
+void Lumivex::get_ray_payloads(double* out) {
+    if (!raysCheck()) return;
+    downloadWidened(out, currentRays->h_rdata.payloads, currentRays->nRays);
+}
 
-void Lumivex::set_ray_payloads(const double*) { raysCheck(); }
+void Lumivex::set_ray_payloads(const double* values) {
+    if (!raysCheck()) return;
+    uploadNarrowed(currentRays->h_rdata.payloads, values, currentRays->nRays);
+}

@@ -2,21 +2,40 @@
 // far the set-up has come, and reports missing prerequisites as text.
 #pragma once
 
+#include "accel/SurfaceRayTracer.hpp"
 #include "mesh/Mesh.hpp"
+#include "rays/RayCollection.hpp"
+#include "tracer/FiniteElementRayTracer.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 class Lumivex {
 public:
     Lumivex() = default;
+    ~Lumivex();
     Lumivex(const Lumivex&) = delete;
     Lumivex& operator=(const Lumivex&) = delete;
 
+    void config();
     void set_solver_type(const char* name);
     void load_mesh(const char* path);
+    void load_rays(const char* path);
     void set_constant_matprops(double refractiveIndex, double absorptivity);
+
+    void set_boundary_conditions(const std::vector<OpticalBoundaryCondition>& conditions);
+    void clear_boundary_conditions();
+    int get_boundary_condition_count() const;
+    std::vector<int> select_boundary_faces_bbox(double xMin, double xMax, double yMin, double yMax,
+                                                double zMin, double zMax, bool requireAllNodes,
+                                                double tolerance);
+    std::vector<int> select_boundary_faces_radial(double radiusMin, double radiusMax,
+                                                  bool requireAllNodes, double tolerance);
+    void write_boundary_face_groups_vtu(const char* path, const std::vector<std::vector<int>>& groups,
+                                        bool includeUnassigned);
+    void write_boundary_condition_groups_vtu(const char* path, bool includeUnassigned);
 
     void compute_volumetric_absorption();
     void write_result();
@@ -53,9 +72,21 @@ private:
     bool readinessGuard(const char* abortText);
     bool meshCheck();
     bool raysCheck();
+    bool ensureInitialised();
+    void initialiseTracer();
+    void initialiseSurfaceTracer();
+    void rebuildSurfaceAccelerator();
+    void reconfigureObjective();
+    // The result array exists (printing why not when it does not).
+    bool resultAvailable();
 
+    std::unique_ptr<SurfaceRayTracerBase> surfaceTracer;
+    std::unique_ptr<BaseRayTracer> tracer;
     int solverType = 0;  // 0 forward Euler, 1 fourth-order Runge-Kutta
     Mesh mesh;
+    std::unique_ptr<RayCollection> rays;
+    RayCollection* currentRays = nullptr;
+    std::string outputName;  // last accepted configure_outfilename
 
     bool raysLoaded = false;
     bool meshLoaded = false;

@@ -52,6 +52,13 @@ struct Vec3 {
 
 LVX_HD inline Vec3 operator*(float s, const Vec3& v) { return v * s; }
 
+// Finite test that means the same in host and device code (false for NaN and
+// for both infinities).
+LVX_HD inline bool isFiniteValue(float v) { return fabsf(v) <= 3.402823466e+38f; }
+LVX_HD inline bool isFiniteVec(const Vec3& v) {
+    return isFiniteValue(v.x) && isFiniteValue(v.y) && isFiniteValue(v.z);
+}
+
 // Determinant of a 3x3 matrix by cofactor expansion along the first row.
 LVX_HD inline double determinant3x3(const double A[3][3]) {
     return A[0][0] * (A[1][1] * A[2][2] - A[1][2] * A[2][1]) -

@@ -1,0 +1,60 @@
+// The volumetric tracer: owns an objective and launches the trace kernel for a
+// ray set and a mesh. The engine holds it through `BaseRayTracer`.
+#pragma once
+
+#include "mesh/HEX8Element.hpp"
+#include "mesh/Mesh.hpp"
+#include "objectives/LightTransport.hpp"
+#include "rays/RayCollection.hpp"
+#include "tracer/Solver.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class BaseRayTracer {
+public:
+    virtual ~BaseRayTracer() = default;
+    virtual void traceRays(RayCollection& rays, const Mesh& mesh) = 0;
+    virtual void configureOutput(const char* /*outputFile*/, int /*size*/) {}
+    virtual void result(const Mesh& /*mesh*/) {}
+    virtual void resultWithField(const Mesh& mesh, const double* deviceField) = 0;
+    virtual void resultWithFields(const Mesh& /*mesh*/, const double* /*fields*/, int /*count*/) {}
+    virtual void getResult(double* hostPtr) = 0;
+    virtual void resetResult() {}
+    virtual double* getResultArrayDevicePtr() { return nullptr; }
+    virtual Objective* getObjective() { return nullptr; }
+};
+
+// Launches one trace thread per ray (64 per block) with the objective's
+// device record and waits for the device. Instantiated in the .cpp for every
+// objective record and solver.
+template <class ObjectiveDevice, class SolverT, class ElementT>
+void launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective);
+
+template <class ObjectiveT, class SolverT, class ElementT>
+class FiniteElementRayTracer : public BaseRayTracer {
+public:
+    void traceRays(RayCollection& rays, const Mesh& mesh) override {
+        launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device());
+    }
+    void configureOutput(const char* outputFile, int size) override { objective.configureOutput(outputFile, size); }
+    void result(const Mesh& mesh) override { objective.result(mesh); }
+    void resultWithField(const Mesh& mesh, const double* deviceField) override {
+        objective.resultWithField(mesh, deviceField);
+    }
+    void resultWithFields(const Mesh& mesh, const double* fields, int count) override {
+        objective.resultWithFields(mesh, fields, count);
+    }
+    void getResult(double* hostPtr) override { objective.getResult(hostPtr); }
+    void resetResult() override { objective.resetResult(); }
+    double* getResultArrayDevicePtr() override { return objective.getResultArrayDevicePtr(); }
+    Objective* getObjective() override { return &objective; }
+
+private:
+    ObjectiveT objective;
+};
+
+// solverType 0: forward Euler, 1: fourth-order Runge-Kutta. objectiveKind 2:
+// light transport (absorbed power per node). Other values give null.
+std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind);
