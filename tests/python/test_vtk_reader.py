@@ -1,0 +1,264 @@
+"""Legacy VTK input: layouts that must load, and input that must be refused without harm."""
+
+import re
+
+import numpy as np
+import pytest
+
+import lumivex
+from conftest import HEADER, f32, mesh_record, on_cpu, scalars, vtk_text
+from lumivex_tools import box_mesh
+
+POINTS, HEXAHEDRA = box_mesh(2, 1, 1, size=(2.0, 1.0, 1.0))   # 12 nodes, 2 elements
+N = len(POINTS)
+INDEX = 1.4 + 0.01 * np.arange(N)
+ABSORB = 0.02 * np.arange(N)
+
+
+def _numbers(values, per_line):
+    values = [f"{v:.9g}" if isinstance(v, float) else str(v) for v in values]
+    return "".join(" ".join(values[i:i + per_line]) + "\n" for i in range(0, len(values), per_line))
+
+
+def _stream_layout(points_per_line, cell_ids_per_line, scalars_per_line):
+    """The reference mesh with its numbers spread over lines in another way."""
+    cells = np.column_stack([np.full(len(HEXAHEDRA), 8), HEXAHEDRA]).ravel().tolist()
+    return (HEADER.format(title="stream")
+            + f"POINTS {N} float\n" + _numbers(POINTS.ravel().tolist(), 3 * points_per_line)
+            + f"CELLS {len(HEXAHEDRA)} {len(cells)}\n" + _numbers(cells, cell_ids_per_line)
+            + f"CELL_TYPES {len(HEXAHEDRA)}\n12 12\n"
+            + f"POINT_DATA {N}\n" + scalars("RefractiveIndex", INDEX, scalars_per_line)
+            + scalars("Absorptivity", ABSORB, scalars_per_line))
+
+
+def _mesh_state(engine):
+    state = {
+        "counts": (engine.get_node_count(), engine.get_element_count(), engine.get_boundary_face_count()),
+        "positions": engine.get_node_positions(),
+        "index": engine.get_refractive_index(),
+        "absorptivity": engine.get_absorptivity(),
+    }
+    if lumivex.device() == "cpu":
+        state["elements"] = mesh_record(engine).array("elementNodes", 8 * engine.get_element_count())
+    return state
+
+
+def _assert_same_state(a, b):
+    assert a.keys() == b.keys()
+    for key in a:
+        np.testing.assert_array_equal(np.asarray(a[key]), np.asarray(b[key]), err_msg=key)
+
+
+@pytest.fixture
+def reference(engine, write_text):
+    engine.load_mesh(write_text("reference.vtk", _stream_layout(1, 9, 1)))
+    return _mesh_state(engine)
+
+
+def test_reference_mesh_content(reference):
+    assert reference["counts"] == (12, 2, 10)
+    np.testing.assert_array_equal(reference["positions"], f32(POINTS))
+    np.testing.assert_array_equal(reference["index"], f32(INDEX))
+    np.testing.assert_array_equal(reference["absorptivity"], f32(ABSORB))
+    if "elements" in reference:
+        np.testing.assert_array_equal(reference["elements"], HEXAHEDRA.ravel())
+
+
+@pytest.mark.parametrize("points_per_line, cell_ids_per_line, scalars_per_line", [
+    (N, 18, N),      # everything of a section on one line
+    (2, 4, 5),       # lines that cut points and cells in the middle
+    (4, 1, 3),       # one cell number per line
+    (5, 7, 1),
+])
+def test_line_layout_does_not_matter(engine, write_text, reference, points_per_line, cell_ids_per_line,
+                                     scalars_per_line):
+    text = _stream_layout(points_per_line, cell_ids_per_line, scalars_per_line)
+    engine.load_mesh(write_text("layout.vtk", text))
+    _assert_same_state(_mesh_state(engine), reference)
+
+
+@pytest.mark.parametrize("edit", [
+    pytest.param(lambda t: t.replace("\n", "\r\n"), id="crlf"),
+    pytest.param(lambda t: t.replace(" ", " \t  ").replace("\n", "  \n"), id="extra-blanks"),
+    pytest.param(lambda t: t.rstrip("\n"), id="no-final-newline"),
+    pytest.param(lambda t: t.replace("ASCII\n", "ASCII\n\n# a comment\n   \n"), id="comment-in-header"),
+    pytest.param(lambda t: t.replace("CELLS", "# cells follow\nCELLS"), id="comment-before-section"),
+    pytest.param(lambda t: t.replace("\n1 0 0\n", "\n# the second point\n1 0 0\n", 1),
+                 id="comment-among-points"),
+    pytest.param(lambda t: t.replace("CELLS 2 18\n", "CELLS 2 18\n\n# first cell\n"), id="comment-among-cells"),
+    pytest.param(lambda t: t.replace("default\n1.4\n", "default\n1.4\n# more\n"), id="comment-among-scalars"),
+    pytest.param(lambda t: t.replace("POINT_DATA", "FIELD FieldData 1\nNotes 1 2 float\n7 8\nPOINT_DATA"),
+                 id="other-sections"),
+    pytest.param(lambda t: t.replace("stream", "POINTS CELLS SCALARS"), id="keywords-in-title"),
+])
+def test_tolerated_text_variations(engine, write_text, reference, edit):
+    base = _stream_layout(1, 9, 1)
+    text = edit(base)
+    assert text != base
+    engine.load_mesh(write_text("variant.vtk", text))
+    _assert_same_state(_mesh_state(engine), reference)
+
+
+def test_file_written_by_meshio(engine, tmp_path, reference):
+    meshio = pytest.importorskip("meshio")
+    path = str(tmp_path / "meshio.vtk")
+    # Legacy format 4.2 has the classic CELLS section; meshio writes all coordinates on one line.
+    meshio.vtk.write(path, meshio.Mesh(POINTS, [("hexahedron", HEXAHEDRA)]), binary=False, fmt_version="4.2")
+    engine.load_mesh(path)
+    state = _mesh_state(engine)
+    state["index"], state["absorptivity"] = f32(INDEX), f32(ABSORB)
+    _assert_same_state(state, reference)
+
+
+def test_load_messages(engine, make_box, capfd):
+    path, points, _ = make_box(1, 1, 1, refractive_index=1.33, absorptivity=0.5)
+    with open(path) as f:
+        text = f.read()
+    lines = len(text.splitlines()) - text.count("LOOKUP_TABLE")
+    engine.load_mesh(path)
+    assert capfd.readouterr() == (
+        f"Reading VTK file: {path}\n"
+        f"Read {lines} lines from file\n"
+        "Loaded RefractiveIndex data for 8 nodes\n"
+        "Loaded Absorptivity data for 8 nodes\n"
+        "VTK file loaded: 1 elements, 8 nodes\n"
+        "Mesh connectivity: 6 boundary faces\n"
+        "Refractive index regions: 1 constant, 0 varying (100.0% constant)\n", "")
+    np.testing.assert_array_equal(engine.get_refractive_index(), np.full(8, np.float32(1.33)))
+    np.testing.assert_array_equal(engine.get_absorptivity(), np.full(8, np.float32(0.5)))
+
+
+def test_missing_material_fields_default_to_clear_medium(engine, write_text, capfd):
+    engine.set_constant_matprops(2.5, 0.9)   # no mesh yet: must not leak into the next load
+    engine.load_mesh(write_text("plain.vtk", vtk_text(POINTS, HEXAHEDRA)))
+    assert "data" not in capfd.readouterr().out
+    np.testing.assert_array_equal(engine.get_refractive_index(), np.ones(N))
+    np.testing.assert_array_equal(engine.get_absorptivity(), np.zeros(N))
+
+
+def test_short_index_field_ends_at_next_keyword(engine, write_text, capfd):
+    tail = f"POINT_DATA {N}\n" + scalars("RefractiveIndex", INDEX[:-1]) + scalars("Absorptivity", ABSORB)
+    engine.load_mesh(write_text("short.vtk", vtk_text(POINTS, HEXAHEDRA, tail=tail)))
+    out = capfd.readouterr().out
+    assert f"Warning: RefractiveIndex data size mismatch: read {N - 1} values, expected {N} nodes\n" in out
+    assert f"Loaded Absorptivity data for {N} nodes\n" in out
+    np.testing.assert_array_equal(engine.get_refractive_index(), np.ones(N))
+    np.testing.assert_array_equal(engine.get_absorptivity(), f32(ABSORB))
+
+
+def test_short_absorptivity_at_end_of_file(engine, write_text, capfd):
+    tail = f"POINT_DATA {N}\n" + scalars("RefractiveIndex", INDEX) + scalars("Absorptivity", ABSORB[:3])
+    engine.load_mesh(write_text("short_end.vtk", vtk_text(POINTS, HEXAHEDRA, tail=tail)))
+    out = capfd.readouterr().out
+    assert f"Warning: Absorptivity data size mismatch: read 3 values, expected {N} nodes\n" in out
+    np.testing.assert_array_equal(engine.get_refractive_index(), f32(INDEX))
+    np.testing.assert_array_equal(engine.get_absorptivity(), np.zeros(N))
+
+
+def test_cell_data_and_other_scalars_are_ignored(engine, write_text, capfd):
+    tail = ("CELL_DATA 2\n" + scalars("RefractiveIndex", [9.0, 9.0]) + scalars("Absorptivity", [7.0, 7.0])
+            + f"POINT_DATA {N}\n" + scalars("Temperature", np.full(N, 300.0))
+            + scalars("Absorptivity", ABSORB))
+    engine.load_mesh(write_text("cell_data.vtk", vtk_text(POINTS, HEXAHEDRA, tail=tail)))
+    out = capfd.readouterr().out
+    assert "RefractiveIndex" not in out and "mismatch" not in out
+    np.testing.assert_array_equal(engine.get_refractive_index(), np.ones(N))
+    np.testing.assert_array_equal(engine.get_absorptivity(), f32(ABSORB))
+
+
+def test_file_without_cells(engine, write_text, capfd):
+    engine.load_mesh(write_text("cloud.vtk", vtk_text(POINTS)))
+    out = capfd.readouterr().out
+    assert f"VTK file loaded: 0 elements, {N} nodes\n" in out
+    assert "Mesh connectivity: 0 boundary faces\n" in out
+    assert (engine.get_node_count(), engine.get_element_count(), engine.get_boundary_face_count()) == (N, 0, 0)
+    np.testing.assert_array_equal(engine.get_node_positions(), f32(POINTS))
+
+
+@pytest.mark.parametrize("offsets, expected", [
+    ({}, "2 constant, 1 varying (66.7% constant)"),               # only the last column of nodes differs
+    ({"last": 0.0}, "3 constant, 0 varying (100.0% constant)"),
+    ({"last": 0.9e-6, "first": -0.9e-6}, "3 constant, 0 varying (100.0% constant)"),
+    ({"last": 2e-6}, "2 constant, 1 varying (66.7% constant)"),
+    ({"first": 0.1, "last": 0.0}, "2 constant, 1 varying (66.7% constant)"),
+])
+def test_constant_index_statistics(engine, make_box, capfd, offsets, expected):
+    points, _ = box_mesh(3, 1, 1, (3.0, 1.0, 1.0))
+    index = np.full(len(points), 1.5)
+    index[points[:, 0] == 3.0] += offsets.get("last", 0.25)
+    index[points[:, 0] == 0.0] += offsets.get("first", 0.0)
+    engine.load_mesh(make_box(3, 1, 1, refractive_index=index)[0])
+    assert f"Refractive index regions: {expected}\n" in capfd.readouterr().out
+
+
+# --- input that must be refused -------------------------------------------------------------
+
+def _one_cell(ids="0 1 2 3 4 5 6 7", count=8):
+    return vtk_text(POINTS[:8], title="bad") + f"CELLS 1 {count + 1}\n{count} {ids}\n"
+
+
+BAD_FILES = [
+    pytest.param(vtk_text(POINTS[:8]).replace("POINTS 8", "POINTS 9"), r"point", id="short-points"),
+    pytest.param(vtk_text(POINTS, HEXAHEDRA[:1], cell_types=False).replace("CELLS 1", "CELLS 2"), r"cell",
+                 id="short-cells"),
+    pytest.param(vtk_text(POINTS, HEXAHEDRA, cell_types=False)[:-8], r"cell", id="truncated-cell"),
+    pytest.param(_one_cell("0 1 2 3", count=4), r"\b4\b", id="quad-cell"),
+    pytest.param(_one_cell("0 1 2 3 4 5 6 7 7", count=9), r"\b9\b", id="nine-node-cell"),
+    pytest.param(_one_cell("0 1 2 3 4 5 6 8"), r"\b8\b", id="node-id-too-large"),
+    pytest.param(_one_cell("0 1 2 3 -1 5 6 7"), r"-1", id="negative-node-id"),
+    pytest.param(_one_cell() + "CELL_TYPES 1\n11\n", r"\b11\b", id="voxel-cell-type"),
+    pytest.param(_one_cell() + "CELL_TYPES 1\n10\n", r"\b10\b", id="tetra-cell-type"),
+    pytest.param(HEADER.format(title="bin").replace("ASCII", "BINARY") + "POINTS 8 float\n\x00\x3f\x80\n",
+                 r"(?i)binary", id="binary"),
+    pytest.param(HEADER.format(title="").replace("ASCII", "BINARY") + "POINTS 8 float\n\x00\x3f\x80\n",
+                 r"(?i)binary", id="binary-empty-title"),
+]
+
+
+@pytest.mark.parametrize("text, problem", BAD_FILES)
+def test_bad_file_is_refused_and_previous_mesh_kept(loaded, write_text, capfd, text, problem):
+    engine = loaded.engine
+    engine.set_constant_matprops(1.45, 0.125)
+    before = _mesh_state(engine)
+    path = write_text("bad.vtk", text)
+    with pytest.raises(RuntimeError) as err:
+        engine.load_mesh(path)
+    message = str(err.value)
+    assert path in message
+    assert re.search(problem, message.replace(path, "")), message
+    capfd.readouterr()
+    _assert_same_state(_mesh_state(engine), before)
+    # Still usable: setters and the handed-out address keep working on the old mesh.
+    engine.set_constant_matprops(1.5, 0.0)
+    np.testing.assert_array_equal(engine.get_refractive_index(), np.full(len(loaded.points), 1.5))
+    assert engine.get_mesh_ptr() != 0
+
+
+@pytest.mark.parametrize("target", ["missing", "directory"])
+def test_unopenable_path(loaded, tmp_path, capfd, target):
+    engine = loaded.engine
+    path = tmp_path / "no_such_file.vtk" if target == "missing" else tmp_path
+    with pytest.raises(RuntimeError, match=r"^Cannot open VTK file\.$"):
+        engine.load_mesh(str(path))
+    capfd.readouterr()
+    assert engine.get_node_count() == len(loaded.points)
+    np.testing.assert_array_equal(engine.get_node_positions(), f32(loaded.points))
+
+
+def test_failed_first_load_leaves_engine_without_mesh(engine, tmp_path, capfd):
+    with pytest.raises(RuntimeError):
+        engine.load_mesh(str(tmp_path / "absent.vtk"))
+    capfd.readouterr()
+    assert engine.get_mesh_ptr() == 0
+    assert capfd.readouterr().out == "Error: mesh not loaded yet!\n"
+
+
+@on_cpu
+def test_reload_gives_the_same_face_numbering(engine, make_box):
+    path = make_box(3, 2, 2)[0]
+    engine.load_mesh(path)
+    rec = mesh_record(engine)
+    first = rec.array("faceNodes", 4 * rec.nFaces)
+    engine.load_mesh(path)
+    rec = mesh_record(engine)
+    np.testing.assert_array_equal(rec.array("faceNodes", 4 * rec.nFaces), first)
