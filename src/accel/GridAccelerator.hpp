@@ -131,7 +131,7 @@ struct GridAcceleratorData {
         if (fabsf(det) < eps) return false;
         const float T = (sz * a[kz]) * U + (sz * b[kz]) * V + (sz * c[kz]) * W;
         if (det < 0.0f) {
-            if (T >= 0.0f || T <= det * ray.hitDistance || T < det * ray.maxDistance) return false;
+            if (T >= 0.0f || T < det * ray.hitDistance || T < det * ray.maxDistance) return false;
         } else if (det > 0.0f) {
             if (T <= 0.0f || T > det * ray.hitDistance || T > det * ray.maxDistance) return false;
         } else {

@@ -323,6 +323,8 @@ The absorbed power accumulates on the mesh nodes; read it with
 get_absorbed_power or write it with write_result.
 )doc")
         .def("get_ray_count", &Lumivex::get_ray_count, "Get the number of rays currently loaded in the engine.")
+        .def("get_element_visit_count", &Lumivex::get_element_visit_count,
+             "Number of element visits of all rays in the last compute_volumetric_absorption (a cost figure).")
         .def("get_node_count", &Lumivex::get_node_count, "Get the number of nodes in the loaded mesh.")
         .def("get_element_count", &Lumivex::get_element_count,
              "Get the number of hexahedral elements in the loaded mesh.")

@@ -24,4 +24,13 @@ LVX_HD inline void atomicAddFloat(float* address, float value) {
 #endif
 }
 
+LVX_HD inline void atomicAddCount(unsigned long long* address, unsigned long long value) {
+#if defined(__CUDA_ARCH__)
+    atomicAdd(address, value);
+#else
+#pragma omp atomic
+    *address += value;
+#endif
+}
+
 }  // namespace dev

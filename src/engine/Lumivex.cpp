@@ -285,6 +285,10 @@ void Lumivex::rotate_reset_rays(const double axis[3], double angle) {
     surfaceTraced = false;
 }
 
+unsigned long long Lumivex::get_element_visit_count() const {
+    return tracer ? tracer->lastElementVisits() : 0;
+}
+
 int Lumivex::get_ray_count() { return raysCheck() ? currentRays->nRays : 0; }
 
 int Lumivex::get_node_count() { return meshCheck() ? mesh.nodeCount() : 0; }

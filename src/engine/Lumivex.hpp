@@ -45,6 +45,7 @@ public:
     void rotate_reset_rays(const double axis[3], double angle);
 
     int get_ray_count();
+    unsigned long long get_element_visit_count() const;
     int get_node_count();
     int get_element_count();
     int get_boundary_face_count();

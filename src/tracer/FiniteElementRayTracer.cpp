@@ -5,26 +5,35 @@
 #include "tracer/TraceKernel.hpp"
 
 template <class ObjectiveDevice, class SolverT, class ElementT>
-void launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective) {
+unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective) {
     const RaysDataFlat* d_rays = rays.d_rdata;
     const MeshDataFlat* d_mesh = mesh.d_mdata;
     const ObjectiveDevice record = objective;
+    unsigned long long* d_visits = dev::allocArray<unsigned long long>(1);
+    dev::memset(d_visits, 0, sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
     dev::launch(
         dev::gridFor(rays.nRays, 64),
-        LVX_LAMBDA(int i) { trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i); },
+        LVX_LAMBDA(int i) {
+            const int visits = trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i);
+            if (visits > 0) dev::atomicAddCount(d_visits, static_cast<unsigned long long>(visits));
+        },
         {}, dev::Schedule::Dynamic);
     dev::synchronize();
+    unsigned long long visits = 0;
+    dev::download(&visits, d_visits, 1);
+    dev::free(d_visits);
+    return visits;
 }
 
 // Every objective record with every solver.
 #define LVX_INSTANTIATE_TRACE(OBJECTIVE)                                                          \
-    template void launchTrace<OBJECTIVE, Solver<HEX8Element>, HEX8Element>(RayCollection&, const Mesh&, \
-                                                                           const OBJECTIVE&);      \
-    template void launchTrace<OBJECTIVE, ForwardEuler<HEX8Element>, HEX8Element>(                \
+    template unsigned long long launchTrace<OBJECTIVE, Solver<HEX8Element>, HEX8Element>(        \
         RayCollection&, const Mesh&, const OBJECTIVE&);                                            \
-    template void launchTrace<OBJECTIVE, RungeKutta4<HEX8Element>, HEX8Element>(                 \
+    template unsigned long long launchTrace<OBJECTIVE, ForwardEuler<HEX8Element>, HEX8Element>(  \
+        RayCollection&, const Mesh&, const OBJECTIVE&);                                            \
+    template unsigned long long launchTrace<OBJECTIVE, RungeKutta4<HEX8Element>, HEX8Element>(   \
         RayCollection&, const Mesh&, const OBJECTIVE&);
 LVX_INSTANTIATE_TRACE(ObjectiveDevice)
 LVX_INSTANTIATE_TRACE(LightTransportDevice)

@@ -24,19 +24,25 @@ public:
     virtual void resetResult() {}
     virtual double* getResultArrayDevicePtr() { return nullptr; }
     virtual Objective* getObjective() { return nullptr; }
+
+    // Element visits of all rays in the last trace (a throughput figure).
+    unsigned long long lastElementVisits() const { return elementVisits; }
+
+protected:
+    unsigned long long elementVisits = 0;
 };
 
 // Launches one trace thread per ray (64 per block) with the objective's
-// device record and waits for the device. Instantiated in the .cpp for every
-// objective record and solver.
+// device record, waits for the device and returns the number of element
+// visits. Instantiated in the .cpp for every objective record and solver.
 template <class ObjectiveDevice, class SolverT, class ElementT>
-void launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective);
+unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective);
 
 template <class ObjectiveT, class SolverT, class ElementT>
 class FiniteElementRayTracer : public BaseRayTracer {
 public:
     void traceRays(RayCollection& rays, const Mesh& mesh) override {
-        launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device());
+        elementVisits = launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device());
     }
     void configureOutput(const char* outputFile, int size) override { objective.configureOutput(outputFile, size); }
     void result(const Mesh& mesh) override { objective.result(mesh); }

@@ -83,9 +83,10 @@ LVX_HD void integrateVisit(StateVector& S, Element& el, const float n[8], const 
     }
 }
 
-// Walks a ray that has entered the mesh through boundary face f.
+// Walks a ray that has entered the mesh through boundary face f; returns the
+// number of element visits it made.
 template <class ObjectiveDevice, class Solver, class Element>
-LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective, Ray& ray, int f) {
+LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective, Ray& ray, int f) {
     int e = m.faceElement[f];
     EntryPoint at;
     at.entryFace = m.faceLocalFace[f];
@@ -95,8 +96,9 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
     float n[8], a[8];
     int nodes[8];
 
-    for (int visit = 0; visit < kMaxElementVisits; ++visit) {
-        if (e < 0 || e >= m.nElements || !(ray.payload > entryPower * kPowerFloor)) return;
+    int visit = 0;
+    for (; visit < kMaxElementVisits; ++visit) {
+        if (e < 0 || e >= m.nElements || !(ray.payload > entryPower * kPowerFloor)) return visit;
         el.load(m, e);
         for (int k = 0; k < 8; ++k) {
             nodes[k] = m.elementNodes[8 * e + k];
@@ -121,10 +123,10 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
         const float nExit = el.interpolate(n, S.pos);
 
         const int exitFace = el.getExitFace(Vec3(), S.pos);
-        if (exitFace < 0) return;
+        if (exitFace < 0) return visit + 1;
         const int slot = 6 * e + exitFace;
         if (m.elementNeighborTypes[slot] == 1) {
-            if (interactExitFace(ray, m, m.elementNeighbors[slot], nExit) != InterfaceOutcome::Stay) return;
+            if (interactExitFace(ray, m, m.elementNeighbors[slot], nExit) != InterfaceOutcome::Stay) return visit + 1;
             // Reflected back into this element: it re-enters at the
             // reflection point, which lies on the face it just reached.
             at.reflected = true;
@@ -139,20 +141,23 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
         at.previousExit = S.pos;
         e = m.elementNeighbors[slot];
     }
+    return visit;
 }
 
-// The whole trace of ray i.
+// The whole trace of ray i; returns its number of element visits.
 template <class ObjectiveDevice, class Solver, class Element>
-LVX_HD void traceRay(const RaysDataFlat* rays, const MeshDataFlat* mesh, const ObjectiveDevice& objective, int i) {
-    if (i >= rays->nRays) return;
+LVX_HD int traceRay(const RaysDataFlat* rays, const MeshDataFlat* mesh, const ObjectiveDevice& objective, int i) {
+    if (i >= rays->nRays) return 0;
     const MeshDataFlat& m = *mesh;
     Ray ray = rays->getRay(i);
     const int f = ray.face;
     InterfaceOutcome outcome = InterfaceOutcome::End;
     if (f >= 0 && f < m.nFaces && isFiniteVec(ray.position)) outcome = interactEntryFace(ray, m);
     if (f != -1) objective.interactInterface(ray);
-    if (outcome == InterfaceOutcome::Enter) walkElements<ObjectiveDevice, Solver, Element>(m, objective, ray, f);
+    int visits = 0;
+    if (outcome == InterfaceOutcome::Enter) visits = walkElements<ObjectiveDevice, Solver, Element>(m, objective, ray, f);
     if (rays->rngStates) rays->rngStates[i] = ray.rngState;
+    return visits;
 }
 
 }  // namespace trace
