@@ -285,10 +285,9 @@ VtkMeshData parseVTKText(const std::string& path, std::string_view text) {
 
 VtkMeshData parseVTK(const std::string& path) { return parseVTKText(path, readWholeFile(path)); }
 
-void loadMesh(const VtkMeshData& data, Mesh& mesh) {
+void loadMesh(const VtkMeshData& data, Mesh& mesh, bool fromFile) {
     const int nPoints = data.nPoints();
     const int nElements = data.nCells();
-    std::printf("Read %d lines from file\n", data.lineCount);
     mesh.allocateElements(nElements);
     mesh.allocateNodes(nPoints);
 
@@ -302,7 +301,8 @@ void loadMesh(const VtkMeshData& data, Mesh& mesh) {
     uploadMaterialField(mesh, data.refrIndex, m.refrIndex, "RefractiveIndex", 1.0f);
     uploadMaterialField(mesh, data.absorptivity, m.absorptivity, "Absorptivity", 0.0f);
     mesh.synchronize();
-    std::printf("VTK file loaded: %d elements, %d nodes\n", nElements, nPoints);
+    std::printf(fromFile ? "VTK file loaded: %d elements, %d nodes\n" : "Mesh loaded from arrays: %d elements, %d nodes\n",
+                nElements, nPoints);
     std::fflush(stdout);
 
     buildConnectivity(mesh);
@@ -315,7 +315,33 @@ VtkMeshData readVTKData(const char* path) {
     const std::string text = readWholeFile(path);
     std::printf("Reading VTK file: %s\n", path);
     std::fflush(stdout);
-    return parseVTKText(path, text);
+    VtkMeshData data = parseVTKText(path, text);
+    std::printf("Read %d lines from file\n", data.lineCount);
+    return data;
 }
 
-void readVTK(const char* path, Mesh& mesh) { loadMesh(readVTKData(path), mesh); }
+VtkMeshData meshDataFromArrays(const double* points, long long nPoints, const long long* hexahedra,
+                               long long nCells, const double* refrIndex, const double* absorptivity) {
+    if (nPoints < 0 || nPoints > INT_MAX / 3 || nCells < 0 || nCells > INT_MAX / 8)
+        throw std::runtime_error("mesh arrays are too large: " + std::to_string(nPoints) + " points, " +
+                                 std::to_string(nCells) + " hexahedra");
+    VtkMeshData data;
+    data.points.resize(3 * static_cast<std::size_t>(nPoints));
+    for (std::size_t i = 0; i < data.points.size(); ++i) {
+        if (!std::isfinite(points[i]))
+            throw std::runtime_error("point " + std::to_string(i / 3) + " has a non-finite coordinate");
+        data.points[i] = static_cast<float>(points[i]);
+    }
+    data.cells.resize(8 * static_cast<std::size_t>(nCells));
+    for (std::size_t i = 0; i < data.cells.size(); ++i) {
+        if (hexahedra[i] < 0 || hexahedra[i] >= nPoints)
+            throw std::runtime_error("hexahedron " + std::to_string(i / 8) + " refers to node " +
+                                     std::to_string(hexahedra[i]) + " outside 0.." + std::to_string(nPoints - 1));
+        data.cells[i] = static_cast<int>(hexahedra[i]);
+    }
+    if (refrIndex) data.refrIndex.assign(refrIndex, refrIndex + nPoints);
+    if (absorptivity) data.absorptivity.assign(absorptivity, absorptivity + nPoints);
+    return data;
+}
+
+void readVTK(const char* path, Mesh& mesh) { loadMesh(readVTKData(path), mesh, true); }

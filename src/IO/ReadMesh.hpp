@@ -34,7 +34,13 @@ VtkMeshData readVTKData(const char* path);
 void readVTK(const char* path, Mesh& mesh);
 
 // Uploads parsed data into `mesh` and runs the load-time set-up.
-void loadMesh(const VtkMeshData& data, Mesh& mesh);
+void loadMesh(const VtkMeshData& data, Mesh& mesh, bool fromFile = true);
+
+// Mesh data from arrays (points row-major N x 3, hexahedra E x 8 in VTK
+// order, optional per-node material). Throws std::runtime_error for a
+// non-finite coordinate or a node id out of range.
+VtkMeshData meshDataFromArrays(const double* points, long long nPoints, const long long* hexahedra,
+                               long long nCells, const double* refrIndex, const double* absorptivity);
 
 // Neighbours, boundary faces (numbered in the order users rely on), face
 // orientations and outward normals of a mesh whose element nodes are loaded.

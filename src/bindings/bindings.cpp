@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <climits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -85,6 +86,41 @@ void writeResultAppend(Lumivex& engine, const DoubleArray& fields, const py::obj
     require(static_cast<py::ssize_t>(names.size()) == nFields, "field_names length must match number of fields");
     for (const auto& name : names) require(!name.empty(), "field_names entries must be non-empty");
     engine.write_result_append(fields.data(), static_cast<int>(nFields), &names);
+}
+
+// Optional per-node values: None, a number, or N values.
+std::vector<double> optionalNodeValues(const py::object& values, py::ssize_t n, const char* name) {
+    if (values.is_none()) return {};
+    const DoubleArray array = DoubleArray::ensure(values);
+    if (!array) throw std::runtime_error(std::string(name) + " must be a number or an array of node values");
+    if (array.ndim() == 0) return std::vector<double>(static_cast<std::size_t>(n), *array.data());
+    if (array.ndim() != 1 || array.shape(0) != n)
+        throw std::runtime_error(std::string(name) + " must have one value per point (" + std::to_string(n) + ")");
+    return std::vector<double>(array.data(), array.data() + n);
+}
+
+void loadMeshArrays(Lumivex& engine, const DoubleArray& points, const py::array& hexahedra,
+                    const py::object& refractiveIndex, const py::object& absorptivity) {
+    require(points.ndim() == 2 && points.shape(1) == 3, "points must be an (N, 3) array");
+    if (hexahedra.dtype().kind() != 'i' && hexahedra.dtype().kind() != 'u')
+        throw std::runtime_error("hexahedra must be an integer array of node ids");
+    const auto cells = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(hexahedra);
+    require(cells && cells.ndim() == 2 && cells.shape(1) == 8, "hexahedra must be an (E, 8) array");
+    const py::ssize_t n = points.shape(0);
+    const std::vector<double> refr = optionalNodeValues(refractiveIndex, n, "refractive_index");
+    const std::vector<double> absorb = optionalNodeValues(absorptivity, n, "absorptivity");
+    engine.load_mesh_arrays(points.data(), n, cells.data(), cells.shape(0), refr.empty() ? nullptr : refr.data(),
+                            absorb.empty() ? nullptr : absorb.data());
+}
+
+void loadRaysArrays(Lumivex& engine, const DoubleArray& origins, const DoubleArray& directions,
+                    const DoubleArray& powers) {
+    require(origins.ndim() == 2 && origins.shape(1) == 3, "origins must be an (R, 3) array");
+    require(directions.ndim() == 2 && directions.shape(1) == 3 && directions.shape(0) == origins.shape(0),
+            "directions must be an (R, 3) array like origins");
+    require(powers.ndim() == 1 && powers.shape(0) == origins.shape(0), "powers must be an (R,) array like origins");
+    require(origins.shape(0) <= INT_MAX, "too many rays");
+    engine.load_rays_arrays(origins.data(), directions.data(), powers.data(), static_cast<int>(origins.shape(0)));
 }
 
 DoubleArray rayPayloads(Lumivex& engine) {
@@ -206,6 +242,46 @@ ValueError
 Example
 -------
 >>> engine.load_rays('rays.ry')
+)doc")
+        .def("load_mesh_arrays", &loadMeshArrays, py::arg("points"), py::arg("hexahedra"),
+             py::arg("refractive_index") = py::none(), py::arg("absorptivity") = py::none(),
+             R"doc(Load a hexahedral mesh from arrays, with the same set-up as load_mesh.
+
+Parameters
+----------
+points : array_like, shape (N, 3)
+    Node coordinates.
+hexahedra : integer array_like, shape (E, 8)
+    Node ids of each element in VTK hexahedron order.
+refractive_index, absorptivity : float or array_like of shape (N,), optional
+    Nodal material; nodes without values get 1.0 and 0.0.
+
+Raises
+------
+RuntimeError
+    For wrong shapes, non-finite coordinates or node ids out of range; the
+    previously loaded mesh stays in place.
+
+Example
+-------
+>>> import meshio
+>>> m = meshio.read('part.msh')
+>>> engine.load_mesh_arrays(m.points, m.cells_dict['hexahedron'])
+)doc")
+        .def("load_rays_arrays", &loadRaysArrays, py::arg("origins"), py::arg("directions"), py::arg("powers"),
+             R"doc(Load rays from arrays, with the same set-up as load_rays.
+
+Parameters
+----------
+origins : array_like, shape (R, 3)
+directions : array_like, shape (R, 3)
+    Normalised on loading.
+powers : array_like, shape (R,)
+
+Raises
+------
+RuntimeError
+    For wrong shapes or non-finite values; the previously loaded rays stay.
 )doc")
         .def("set_boundary_conditions", &Lumivex::set_boundary_conditions, py::arg("boundary_conditions"),
              R"doc(Assign face-based optical boundary conditions.

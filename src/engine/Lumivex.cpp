@@ -52,9 +52,17 @@ void Lumivex::set_solver_type(const char* name) {
 
 void Lumivex::load_mesh(const char* path) {
     requireString(path, "mesh_file");
-    const VtkMeshData data = readVTKData(path);  // throws before the mesh is touched
+    adoptMesh(readVTKData(path), true);  // a reader error leaves the mesh untouched
+}
+
+void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const long long* hexahedra,
+                               long long nCells, const double* refrIndex, const double* absorptivity) {
+    adoptMesh(meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity), false);
+}
+
+void Lumivex::adoptMesh(const VtkMeshData& data, bool fromFile) {
     try {
-        loadMesh(data, mesh);
+        loadMesh(data, mesh, fromFile);
     } catch (...) {
         // The old arrays may be partly replaced: the mesh is no longer usable.
         meshLoaded = false;
@@ -74,7 +82,14 @@ void Lumivex::load_mesh(const char* path) {
 
 void Lumivex::load_rays(const char* path) {
     requireString(path, "rays_file");
-    std::unique_ptr<RayCollection> loaded = readRays(path);  // throws, keeping the old rays
+    adoptRays(readRays(path));  // a reader error keeps the old rays
+}
+
+void Lumivex::load_rays_arrays(const double* origins, const double* directions, const double* powers, int n) {
+    adoptRays(raysFromArrays(origins, directions, powers, n));
+}
+
+void Lumivex::adoptRays(std::unique_ptr<RayCollection> loaded) {
     rays = std::move(loaded);
     currentRays = rays.get();
     raysLoaded = true;

@@ -23,6 +23,10 @@ public:
     void set_solver_type(const char* name);
     void load_mesh(const char* path);
     void load_rays(const char* path);
+    // Same set-up as the file loaders, from row-major arrays.
+    void load_mesh_arrays(const double* points, long long nPoints, const long long* hexahedra, long long nCells,
+                          const double* refrIndex, const double* absorptivity);
+    void load_rays_arrays(const double* origins, const double* directions, const double* powers, int n);
     void set_constant_matprops(double refractiveIndex, double absorptivity);
 
     void set_boundary_conditions(const std::vector<OpticalBoundaryCondition>& conditions);
@@ -73,6 +77,8 @@ private:
     bool readinessGuard(const char* abortText);
     bool meshCheck();
     bool raysCheck();
+    void adoptMesh(const struct VtkMeshData& data, bool fromFile);
+    void adoptRays(std::unique_ptr<RayCollection> loaded);
     bool ensureInitialised();
     void initialiseTracer();
     void initialiseSurfaceTracer();

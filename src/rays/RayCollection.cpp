@@ -5,6 +5,7 @@
 #include "device/Launch.hpp"
 
 #include <cctype>
+#include <cmath>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -341,5 +343,32 @@ std::unique_ptr<RayCollection> readRays(const char* path) {
     dev::upload(rays->h_rdata.positions, pos, static_cast<std::size_t>(3 * n));
     dev::upload(rays->h_rdata.directions, dir, static_cast<std::size_t>(3 * n));
     dev::upload(rays->h_rdata.payloads, pay, static_cast<std::size_t>(n));
+    return rays;
+}
+
+std::unique_ptr<RayCollection> raysFromArrays(const double* origins, const double* directions,
+                                              const double* powers, int n) {
+    if (n < 0) throw std::runtime_error("ray count " + std::to_string(n) + " is negative");
+    const std::size_t count = static_cast<std::size_t>(n);
+    std::vector<float> pos(3 * count), dir(3 * count), pay(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double* o = origins + 3 * i;
+        const double* d = directions + 3 * i;
+        for (int c = 0; c < 3; ++c) {
+            if (!std::isfinite(o[c]) || !std::isfinite(d[c]))
+                throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite origin or direction");
+        }
+        if (!std::isfinite(powers[i])) throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite power");
+        const Vec3 unit = Vec3(static_cast<float>(d[0]), static_cast<float>(d[1]), static_cast<float>(d[2])).normalized();
+        for (int c = 0; c < 3; ++c) {
+            pos[c * count + i] = static_cast<float>(o[c]);
+            dir[c * count + i] = unit[c];
+        }
+        pay[i] = static_cast<float>(powers[i]);
+    }
+    auto rays = std::make_unique<RayCollection>(n);
+    dev::upload(rays->h_rdata.positions, pos.data(), pos.size());
+    dev::upload(rays->h_rdata.directions, dir.data(), dir.size());
+    dev::upload(rays->h_rdata.payloads, pay.data(), pay.size());
     return rays;
 }

@@ -32,3 +32,9 @@ private:
 // file for an unopenable or truncated file or a count outside 0..INT_MAX, and
 // std::invalid_argument / std::out_of_range ("stoull") for a bad count line.
 std::unique_ptr<RayCollection> readRays(const char* path);
+
+// A collection from row-major arrays: origins and directions (n x 3, the
+// directions are normalised) and powers (n). Throws std::runtime_error for a
+// non-finite value, naming the ray.
+std::unique_ptr<RayCollection> raysFromArrays(const double* origins, const double* directions,
+                                              const double* powers, int n);
