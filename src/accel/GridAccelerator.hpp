@@ -55,7 +55,9 @@ struct GridAcceleratorData {
 
     // Calls visit(element) for every element listed in the 3 x 3 x 3 block of
     // cells around (ix, iy, iz) that lies in the grid; cells in the order
-    // k = 0..26 with x fastest, each list from its head.
+    // k = 0..26 with x fastest, each list from its head. In inline code that
+    // both nvcc and the host compiler see, pass a named visitor type rather
+    // than a lambda (see findIntersection).
     template <class Visitor>
     LVX_HD void forEachInBlock(int ix, int iy, int iz, Visitor&& visit) const {
         for (int k = 0; k < 27; ++k) {
@@ -160,51 +162,78 @@ struct GridAcceleratorData {
         ray.hitNormal = (n1 - n0).cross(n3 - n0).normalized();
     }
 
-    // Calls visit(ix, iy, iz) for every cell of the walk along the ray: from
-    // its start cell, one cell per step along the axis whose running crossing
-    // parameter is smallest (ties: x, then y), until the walk leaves the
-    // grid. The crossing parameters start at one full step, not at the first
-    // cell wall; the 3 x 3 x 3 blocks searched around each cell absorb the lag.
-    template <class Visitor>
-    LVX_HD void walkCells(const Ray& ray, Visitor&& visit) const {
-        const int start = findInitialCell(ray);
-        if (start < 0) return;
-        int c[3] = {start % gridDims[0], (start / gridDims[0]) % gridDims[1],
-                    start / (gridDims[0] * gridDims[1])};
-        float delta[3], tau[3];
+    // State of a walk along a ray through the cells.
+    struct Walk {
+        int cell[3];
         int step[3];
+        float delta[3];
+        float tau[3];
+    };
+
+    // Starts the walk in the ray's start cell; false when there is none. The
+    // crossing parameters start at one full step, not at the first cell
+    // wall; the 3 x 3 x 3 blocks searched around each cell absorb the lag.
+    LVX_HD bool beginWalk(const Ray& ray, Walk& w) const {
+        const int start = findInitialCell(ray);
+        if (start < 0) return false;
+        w.cell[0] = start % gridDims[0];
+        w.cell[1] = (start / gridDims[0]) % gridDims[1];
+        w.cell[2] = start / (gridDims[0] * gridDims[1]);
         for (int a = 0; a < 3; ++a) {
             const float da = ray.direction[a];
             const float s = fabsf(da) < 1e-10f ? 1e20f : cellSize[a] / da;
-            step[a] = s < 0.0f ? -1 : 1;
-            delta[a] = fabsf(s);
-            tau[a] = delta[a];
+            w.step[a] = s < 0.0f ? -1 : 1;
+            w.delta[a] = fabsf(s);
+            w.tau[a] = w.delta[a];
         }
-        // Every step moves one index monotonically, so the walk ends after at
-        // most nx + ny + nz steps.
-        while (true) {
-            visit(c[0], c[1], c[2]);
-            int axis;
-            if (tau[0] <= tau[1] && tau[0] <= tau[2])
-                axis = 0;
-            else if (tau[1] > tau[2])
-                axis = 2;
-            else
-                axis = 1;
-            c[axis] += step[axis];
-            tau[axis] += delta[axis];
-            if (!containsCell(c[0], c[1], c[2])) return;
-        }
+        return true;
+    }
+
+    // Moves one cell along the axis whose crossing parameter is smallest
+    // (ties: x, then y); false once the walk has left the grid. Every step
+    // moves one index monotonically, so a walk ends after at most
+    // nx + ny + nz steps.
+    LVX_HD bool advanceWalk(Walk& w) const {
+        int axis;
+        if (w.tau[0] <= w.tau[1] && w.tau[0] <= w.tau[2])
+            axis = 0;
+        else if (w.tau[1] > w.tau[2])
+            axis = 2;
+        else
+            axis = 1;
+        w.cell[axis] += w.step[axis];
+        w.tau[axis] += w.delta[axis];
+        return containsCell(w.cell[0], w.cell[1], w.cell[2]);
+    }
+
+    // Calls visit(ix, iy, iz) for every cell of the walk along the ray.
+    template <class Visitor>
+    LVX_HD void walkCells(const Ray& ray, Visitor&& visit) const {
+        Walk w;
+        if (!beginWalk(ray, w)) return;
+        do visit(w.cell[0], w.cell[1], w.cell[2]);
+        while (advanceWalk(w));
     }
 
     // Tests every face listed in the block around each cell of the walk; the
     // ray keeps the nearest hit, and of equal ones the one tested last (its
     // face, distance and normal are unchanged when there is none). The walk
     // does not stop at the first hit.
+    //
+    // Written without lambdas on purpose: this header is compiled by both
+    // nvcc and the host compiler, and the linker keeps one copy of each
+    // inline instantiation, which is only safe when both agree on every
+    // closure layout.
     LVX_HD void findIntersection(Ray& ray, const MeshDataFlat& mesh) const {
-        walkCells(ray, [&](int ix, int iy, int iz) {
-            forEachInBlock(ix, iy, iz, [&](int face) { intersectFace(ray, mesh, face); });
-        });
+        Walk w;
+        if (!beginWalk(ray, w)) return;
+        do {
+            for (int k = 0; k < 27; ++k) {
+                const int cx = w.cell[0] + k % 3 - 1, cy = w.cell[1] + (k / 3) % 3 - 1, cz = w.cell[2] + k / 9 - 1;
+                if (!containsCell(cx, cy, cz)) continue;
+                for (int f = cellHead[cellIndex(cx, cy, cz)]; f != -1; f = nextInCell[f]) intersectFace(ray, mesh, f);
+            }
+        } while (advanceWalk(w));
     }
 };
 
@@ -230,7 +259,11 @@ public:
 
     // Face grid over the mesh's boundary faces: cells as large as the largest
     // face along each axis, each face listed in the cell of its box centre.
-    // Prints the layout and the occupancy report.
+    // An axis along which every face is flat borrows the largest other size
+    // (or 1); a face with a non-finite corner is reported ("ERROR: cell not
+    // found") and left out of the lists and the bounds. Either build caps the
+    // grid at max(64 * elements, 2^20) cells by enlarging all sizes by one
+    // factor (with a warning). Prints the layout and the occupancy report.
     void build(const Mesh& mesh) override;
 
     // Nodal grid with the given cell sizes, each node listed in its cell.
