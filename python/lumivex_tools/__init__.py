@@ -3,6 +3,7 @@
 Mesh generators, writers and the demo that the README runs.
 """
 
+from .cylinder import cylinder_mesh
 from .meshgen import box_mesh, write_vtk
 
-__all__ = ["box_mesh", "write_vtk"]
+__all__ = ["box_mesh", "cylinder_mesh", "write_vtk"]

@@ -92,6 +92,7 @@ void Lumivex::load_rays_arrays(const double* origins, const double* directions, 
 void Lumivex::adoptRays(std::unique_ptr<RayCollection> loaded) {
     rays = std::move(loaded);
     currentRays = rays.get();
+    currentRays->saveStartPositions();
     raysLoaded = true;
     surfaceTraced = false;
 }
@@ -237,6 +238,7 @@ bool Lumivex::ensureInitialised() {
 void Lumivex::compute_volumetric_absorption() {
     if (!readinessGuard("Aborting: Can not solve optics before proper initialization.\n")) return;
     if (!surfaceTraced) {
+        currentRays->restoreStartPositions();
         surfaceTracer->traceRays(*currentRays, mesh);
         surfaceTraced = true;
     }
@@ -297,6 +299,7 @@ void Lumivex::rotate_reset_rays(const double axis[3], double angle) {
     if (!raysCheck()) return;
     const Vec3 k(static_cast<float>(axis[0]), static_cast<float>(axis[1]), static_cast<float>(axis[2]));
     currentRays->rotateRaysAroundAxis(k, static_cast<float>(angle));
+    currentRays->saveStartPositions();
     surfaceTraced = false;
 }
 

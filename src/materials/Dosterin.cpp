@@ -1,0 +1,82 @@
+// Dose-threshold cure model: buffers, the step launcher and the read-back.
+#include "materials/Dosterin.hpp"
+
+#include "device/Launch.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+void checkCount(int n) {
+    if (n < 0) throw std::runtime_error("n_nodes must not be negative, got " + std::to_string(n));
+}
+
+}  // namespace
+
+Dosterin::Dosterin(int nNodes, const MatProps& props) : matprops(props) {
+    checkCount(nNodes);
+    const std::size_t bytes = static_cast<std::size_t>(nNodes) * sizeof(double);
+    d_eddf = dev::allocArray<double>(static_cast<std::size_t>(nNodes));
+    try {
+        d_doc = dev::allocArray<double>(static_cast<std::size_t>(nNodes));
+    } catch (...) {
+        dev::freeArray(d_eddf);
+        throw;
+    }
+    dev::memset(d_eddf, 0, bytes);
+    dev::memset(d_doc, 0, bytes);
+    n_nodes = allocated = nNodes;
+}
+
+Dosterin::~Dosterin() {
+    dev::freeArray(d_eddf);
+    dev::freeArray(d_doc);
+}
+
+// Growing would need new buffers, and the energy already accumulated would
+// then have to be kept for some nodes and invented for others. A model is tied
+// to one mesh, so a larger count is refused: create a new model for a larger
+// mesh. Shrinking only narrows the range that steps and copies touch.
+void Dosterin::setNNodes(int n) {
+    checkCount(n);
+    if (n > allocated)
+        throw std::runtime_error("n_nodes " + std::to_string(n) + " exceeds the " +
+                                 std::to_string(allocated) +
+                                 " nodes this Dosterin was created for");
+    n_nodes = n;
+}
+
+void Dosterin::reactionStep(std::uintptr_t resultDevicePtr, std::uintptr_t meshDevlinkPtr) {
+    if (resultDevicePtr == 0) throw std::runtime_error("result_device_ptr is null");
+    if (meshDevlinkPtr == 0) throw std::runtime_error("mesh_devlink_ptr is null");
+
+    // The record lives in host memory on both backends; its array fields are
+    // device addresses. A count mismatch would run past the mesh's arrays (or
+    // leave nodes unupdated), so it is refused before anything is launched.
+    const MeshDataFlat& mesh = *reinterpret_cast<const MeshDataFlat*>(meshDevlinkPtr);
+    if (mesh.nNodes != n_nodes)
+        throw std::runtime_error("Dosterin has " + std::to_string(n_nodes) +
+                                 " nodes but the mesh has " + std::to_string(mesh.nNodes) +
+                                 " nodes");
+
+    const double* power = reinterpret_cast<const double*>(resultDevicePtr);
+    double* eddf = d_eddf;
+    double* doc = d_doc;
+    float* absorptivity = mesh.absorptivity;
+    float* refrIndex = mesh.refrIndex;
+    const MatProps props = matprops;
+    const int n = n_nodes;
+    dev::launch(dev::Grid{(n + 127) / 128, 128}, LVX_LAMBDA(int i) {
+        updateMaterialProperties(power, eddf, doc, absorptivity, refrIndex, props, n, i);
+    });
+    dev::synchronize();
+}
+
+void Dosterin::getEddf(double* out) const {
+    dev::download(out, d_eddf, static_cast<std::size_t>(n_nodes));
+}
+
+void Dosterin::getDoc(double* out) const {
+    dev::download(out, d_doc, static_cast<std::size_t>(n_nodes));
+}

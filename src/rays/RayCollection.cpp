@@ -147,7 +147,19 @@ void RayCollection::allocate() {
     launchInitializeRandomStates(d_rdata, nRays);
 }
 
+void RayCollection::saveStartPositions() {
+    const std::size_t count = 3 * static_cast<std::size_t>(nRays);
+    if (!d_startPositions && count > 0) d_startPositions = dev::allocArray<float>(count);
+    dev::copyOnDevice(d_startPositions, h_rdata.positions, count * sizeof(float));
+}
+
+void RayCollection::restoreStartPositions() {
+    if (!d_startPositions) return;
+    dev::copyOnDevice(h_rdata.positions, d_startPositions, 3 * static_cast<std::size_t>(nRays) * sizeof(float));
+}
+
 void RayCollection::release() {
+    dev::freeArray(d_startPositions);
     const bool pinned = h_rdata.location == h_rdata.HOST;
     for (void* p : {static_cast<void*>(h_rdata.positions), static_cast<void*>(h_rdata.directions),
                     static_cast<void*>(h_rdata.payloads), static_cast<void*>(h_rdata.faceIds),

@@ -23,7 +23,16 @@ public:
     // Rotates positions and directions about an axis through the origin.
     void rotateRaysAroundAxis(Vec3 axis, float angle);
 
+    // The surface trace moves every ray onto its entry face. These keep the
+    // positions the rays were given (loaded or rotated) so that a later
+    // surface trace, after the boundary conditions or the mesh changed,
+    // starts from the same points instead of from the old entry faces.
+    void saveStartPositions();
+    void restoreStartPositions();
+
 private:
+    float* d_startPositions = nullptr;  // 3 * nRays, same layout as positions
+
     void allocate();
     void release();
 };

@@ -349,11 +349,6 @@ def test_reloading_a_mesh_of_another_size(tmp_path, ray_file, make_box):
     assert q @ nodal_volumes(bigger, hexahedra) == pytest.approx(2.0 * (1 - math.exp(-2)), rel=1e-3)
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "after a compute the ray positions stay on their entry faces; a later change that asks for a "
-    "new surface trace without new rays (set/clear_boundary_conditions, load_mesh) starts it from "
-    "there, the face at distance 0 is skipped and the rays enter through the far face: the deposit "
-    "drops from 0.96 * 2 * (1 - e^-2) = 1.66 to about 3e-4 (rotate_reset_rays is not affected)"))
 @pytest.mark.parametrize("change", ["conditions", "mesh"])
 def test_tracing_again_after_a_change_without_new_rays(tmp_path, ray_file, change):
     e, points, hexahedra = slab_engine(tmp_path, ray_file)
