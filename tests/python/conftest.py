@@ -114,3 +114,25 @@ class MeshDataFlat(ctypes.Structure):
 
 def mesh_record(engine) -> MeshDataFlat:
     return MeshDataFlat.from_address(engine.get_mesh_data_devlink_ptr())
+
+
+# --- ray files -------------------------------------------------------------------------------
+
+def ray_text(records, count=None, header=""):
+    """`.ry` text: optional header lines, the count (the number of records unless given), then
+    one record of origin, direction and power per line."""
+    records = np.atleast_2d(np.asarray(records, dtype=np.float64)).reshape(-1, 7)
+    count = len(records) if count is None else count
+    return header + f"{count}\n" + "".join(" ".join(repr(float(v)) for v in r) + "\n" for r in records)
+
+
+@pytest.fixture
+def ray_file(tmp_path):
+    """Writes a `.ry` file (records, or raw text) and returns its path."""
+
+    def write(records=(), name="rays.ry", text=None, **kw):
+        path = tmp_path / name
+        path.write_text(ray_text(records, **kw) if text is None else text)
+        return str(path)
+
+    return write
