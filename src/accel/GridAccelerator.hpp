@@ -233,7 +233,27 @@ struct GridAcceleratorData {
                 if (!containsCell(cx, cy, cz)) continue;
                 for (int f = cellHead[cellIndex(cx, cy, cz)]; f != -1; f = nextInCell[f]) intersectFace(ray, mesh, f);
             }
+            if (pastNearestHit(ray, w.cell)) return;
         } while (advanceWalk(w));
+    }
+
+    // True when no face that a later step of the walk can test meets the ray
+    // before its current hit: such faces lie within two cells of the walk's
+    // cell (centre in the 3x3x3 block, extent at most one cell), and the walk
+    // only moves on along the ray. Stopping then gives the same hit as walking
+    // to the edge of the grid, without testing the faces behind it.
+    LVX_HD bool pastNearestHit(const Ray& ray, const int cell[3]) const {
+        const float limit = fminf(ray.hitDistance, ray.maxDistance);
+        if (!(limit < INFINITY)) return false;
+        float earliest = -INFINITY;
+        for (int a = 0; a < 3; ++a) {
+            const float d = ray.direction[a];
+            if (d == 0.0f) continue;
+            const float low = gridOrigin[a] + (cell[a] - 2) * cellSize[a];
+            const float high = gridOrigin[a] + (cell[a] + 3) * cellSize[a];
+            earliest = fmaxf(earliest, ((d > 0.0f ? low : high) - ray.position[a]) / d);
+        }
+        return earliest > limit;
     }
 };
 
