@@ -3,6 +3,7 @@
 
 #include "mesh/Mesh.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,20 @@ VtkMeshData readVTKData(const char* path);
 // Reads a legacy VTK file into `mesh`, then builds connectivity, normals,
 // constant-index flags and nodal volumes. On error the mesh is unchanged.
 void readVTK(const char* path, Mesh& mesh);
+
+// Reads a Wavefront OBJ surface into a new surface-only mesh: the vertices
+// become nodes, the quadrilateral faces ("f" lines, four vertex references
+// each, forms "5", "5/1", "5//2" and "5/1/2" alike) become boundary faces in
+// file order, and the element count is 1 with unfilled element arrays. Face i
+// takes the i-th "vn" line as its normal; without any "vn" line the normals
+// are computed from the corners, which must then run counter-clockwise seen
+// from outside. Prints a summary. Throws std::runtime_error "Cannot open OBJ
+// file." for an unreadable file, and std::runtime_error naming the file and
+// line for a face that is not a quadrilateral, a vertex reference outside the
+// vertex list, a vertex or normal line without three numbers, or fewer normal
+// lines than faces; a face reference that is not an integer throws
+// std::invalid_argument or std::out_of_range whose text begins with "stoi".
+std::unique_ptr<Mesh> readOBJ(const char* path);
 
 // Uploads parsed data into `mesh` and runs the load-time set-up.
 void loadMesh(const VtkMeshData& data, Mesh& mesh, bool fromFile = true);

@@ -29,6 +29,12 @@ public:
     LightTransport(LightTransport&& other) noexcept;
     LightTransport& operator=(LightTransport&& other) noexcept;
 
+#if defined(LVX_WITH_TOML)
+    // Key "output_file" (a non-empty string); buffers for the mesh's nodes,
+    // as configureOutput. Prints "Configured Light Transport Objective".
+    void configureFromTable(const toml::table& table, const Mesh& mesh) override;
+#endif
+
     // Keeps at most 255 characters of `outputFile` (null keeps the current
     // name) and allocates zeroed buffers of `size` doubles (negative sizes
     // count as 0), releasing the previous ones.

@@ -41,3 +41,11 @@ std::string numberedFileName(const char* outputFile, int count) {
         std::snprintf(buffer, sizeof buffer, "%s_%d", name, count);
     return buffer;
 }
+
+void storeFileName(char* slot, const char* name, std::size_t maxChars) {
+    if (name == nullptr) return;
+    const std::size_t length = std::strlen(name);
+    const std::size_t n = length < maxChars ? length : maxChars;
+    std::memcpy(slot, name, n);
+    slot[n] = '\0';
+}

@@ -10,10 +10,22 @@
 
 #include "objectives/DeviceObjectives.hpp"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 class Mesh;
+
+#if defined(LVX_WITH_TOML)
+// The toml++ table type, declared rather than included: these headers are
+// also compiled by nvcc, which never sees toml++. ObjectiveConfig.cpp checks
+// that the included library declares the same type.
+namespace toml {
+inline namespace v3 {
+class table;
+}
+}  // namespace toml
+#endif
 
 class Objective {
 public:
@@ -22,6 +34,14 @@ public:
     int writeCount = 0;
 
     virtual ~Objective();
+
+#if defined(LVX_WITH_TOML)
+    // Configures the objective from a parsed TOML table for `mesh` (the keys
+    // each objective reads are listed with it). A missing or mistyped key
+    // throws std::runtime_error naming the key, before anything changes. The
+    // base objective prints a warning.
+    virtual void configureFromTable(const toml::table& table, const Mesh& mesh);
+#endif
 
     // Sets the output file name and sizes the result buffers for `size` entries.
     virtual void configureOutput(const char* outputFile, int size);
@@ -51,3 +71,7 @@ public:
 // uses the last '.' anywhere, so "a.d/run" gives "a_0.d/run". Names longer
 // than 511 characters are cut.
 std::string numberedFileName(const char* outputFile, int count);
+
+// Stores at most `maxChars` characters of `name` in `slot` (maxChars + 1
+// bytes), always terminated; a null name leaves the slot as it is.
+void storeFileName(char* slot, const char* name, std::size_t maxChars);

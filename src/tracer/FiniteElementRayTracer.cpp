@@ -41,11 +41,24 @@ LVX_INSTANTIATE_TRACE(RenderDevice)
 LVX_INSTANTIATE_TRACE(OpticalPathDevice)
 #undef LVX_INSTANTIATE_TRACE
 
-std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind) {
-    if (objectiveKind != 2) return nullptr;
+namespace {
+
+template <class ObjectiveT>
+std::unique_ptr<BaseRayTracer> tracerFor(int solverType) {
     if (solverType == 0)
-        return std::make_unique<FiniteElementRayTracer<LightTransport, ForwardEuler<HEX8Element>, HEX8Element>>();
+        return std::make_unique<FiniteElementRayTracer<ObjectiveT, ForwardEuler<HEX8Element>, HEX8Element>>();
     if (solverType == 1)
-        return std::make_unique<FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, HEX8Element>>();
+        return std::make_unique<FiniteElementRayTracer<ObjectiveT, RungeKutta4<HEX8Element>, HEX8Element>>();
     return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind) {
+    switch (objectiveKind) {
+        case 0: return tracerFor<Render>(solverType);
+        case 1: return tracerFor<OpticalPath>(solverType);
+        case 2: return tracerFor<LightTransport>(solverType);
+        default: return nullptr;
+    }
 }

@@ -5,9 +5,12 @@
 #include "mesh/HEX8Element.hpp"
 #include "mesh/Mesh.hpp"
 #include "objectives/LightTransport.hpp"
+#include "objectives/OpticalPath.hpp"
+#include "objectives/Render.hpp"
 #include "rays/RayCollection.hpp"
 #include "tracer/Solver.hpp"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +19,10 @@ class BaseRayTracer {
 public:
     virtual ~BaseRayTracer() = default;
     virtual void traceRays(RayCollection& rays, const Mesh& mesh) = 0;
+#if defined(LVX_WITH_TOML)
+    // Configures the objective from a parsed TOML table (see Objective).
+    virtual void configureFromTable(const toml::table& table, const Mesh& mesh) = 0;
+#endif
     virtual void configureOutput(const char* /*outputFile*/, int /*size*/) {}
     virtual void result(const Mesh& /*mesh*/) {}
     virtual void resultWithField(const Mesh& mesh, const double* deviceField) = 0;
@@ -44,6 +51,12 @@ public:
     void traceRays(RayCollection& rays, const Mesh& mesh) override {
         elementVisits = launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device());
     }
+#if defined(LVX_WITH_TOML)
+    void configureFromTable(const toml::table& table, const Mesh& mesh) override {
+        std::printf("Attempt config\n");
+        objective.configureFromTable(table, mesh);
+    }
+#endif
     void configureOutput(const char* outputFile, int size) override { objective.configureOutput(outputFile, size); }
     void result(const Mesh& mesh) override { objective.result(mesh); }
     void resultWithField(const Mesh& mesh, const double* deviceField) override {
@@ -61,6 +74,8 @@ private:
     ObjectiveT objective;
 };
 
-// solverType 0: forward Euler, 1: fourth-order Runge-Kutta. objectiveKind 2:
-// light transport (absorbed power per node). Other values give null.
+// solverType 0: forward Euler, 1: fourth-order Runge-Kutta. objectiveKind 0:
+// render (Render), 1: optical path of ray 0 (OpticalPath), 2: light transport
+// (LightTransport, absorbed power per node). Other values give null. The
+// objective starts unconfigured.
 std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind);
