@@ -1,0 +1,325 @@
+// Kinetics state, its kernels and the step: construction, the nodal grid and
+// Dirichlet masks, the reaction half-steps, the two transports and the
+// material update of the mesh.
+#include "materials/Kuravel.hpp"
+
+#include "device/Launch.hpp"
+#include "mesh/Mesh.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+namespace kuravel {
+
+namespace {
+
+constexpr int kNodeBlock = 128;
+constexpr int kInitBlock = 256;
+
+std::string nodeCountMismatch(int own, int mesh) {
+    return "Kuravel was created for " + std::to_string(own) + " nodes, but the mesh has " + std::to_string(mesh) +
+           " nodes; create the model with the mesh's node count";
+}
+
+// Device-to-device copy queued on a stream (a kernel, so that it is ordered
+// with the stream's other work on either backend).
+void copyOnStream(double* dst, const double* src, int n, dev::Stream stream) {
+    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
+        if (i < n) dst[i] = src[i];
+    }, stream);
+}
+
+// Largest finite extent of the nodes along any axis, or 0.
+float largestExtent(const MeshDataFlat& m) {
+    const int n = std::max(m.nNodes, 0);
+    if (n == 0 || !m.nodeCoords) return 0.0f;
+    std::vector<float> coords(3 * static_cast<std::size_t>(n));
+    dev::download(coords.data(), m.nodeCoords, coords.size());
+    float extent = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        float lo = std::numeric_limits<float>::infinity(), hi = -lo;
+        for (int i = 0; i < n; ++i) {
+            const float x = coords[static_cast<std::size_t>(a) * n + i];
+            if (!std::isfinite(x)) continue;
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+        }
+        if (hi >= lo && std::isfinite(hi - lo)) extent = std::max(extent, hi - lo);
+    }
+    return extent;
+}
+
+}  // namespace
+
+// --- kernels ---------------------------------------------------------------------
+
+void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialStateVec initial) {
+    MaterialStateDataFlat* s = d_state;
+    dev::launch(dev::gridFor(nNodes, kInitBlock), LVX_LAMBDA(int i) {
+        if (i >= s->nNodes) return;
+        s->monomer[i] = initial.monomer;
+        s->radical[i] = initial.radical;
+        s->oxygen[i] = initial.oxygen;
+        s->degreeOfCuring[i] = initial.degreeOfCuring;
+        // One writer for the shared reference value (all would write the same).
+        if (i == 0) s->monomer0 = initial.monomer;
+    });
+    dev::synchronize();
+}
+
+void solveRateEquations(const MaterialStateDataFlat* d_state, const double* intensity, int nNodes) {
+    const MaterialStateDataFlat* s = d_state;
+    const int n = nNodes;
+    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
+        if (i < n) solveRateEquationsAt(*s, intensity, i);
+    });
+    dev::synchronize();
+}
+
+void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absorptivity, float* refrIndex,
+                              int nNodes) {
+    const MaterialStateDataFlat* s = d_state;
+    const int n = nNodes;
+    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
+        if (i >= n) return;
+        const double alpha = s->degreeOfCuring[i];
+        refrIndex[i] = static_cast<float>((1.0 - alpha) * s->n0 + alpha * s->n1);
+        absorptivity[i] = static_cast<float>((1.0 - alpha) * s->alpha0 + alpha * s->alpha1);
+    });
+    dev::synchronize();
+}
+
+void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream) {
+    const int n = nNodes;
+    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
+        if (i < n && mask && mask[i] != 0) field[i] = value;
+    }, stream);
+}
+
+void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
+                              const GridAcceleratorData& grid, const double* doc, int gate, double cut,
+                              const int* mask, int mode, double value, dev::Stream stream) {
+    const int n = nNodes;
+    const GridAcceleratorData g = grid;
+    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
+        if (i < n) diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
+    }, stream);
+}
+
+float nodalCellSize(double diffusionOxygen, double dt) {
+    const float s = static_cast<float>(std::sqrt(4.0 * diffusionOxygen * dt * kLn100));
+    return s > 0.0f && std::isfinite(s) ? s : 0.0f;
+}
+
+// --- MaterialState ------------------------------------------------------------------
+
+MaterialState::MaterialState(int nNodes, const KuravelProps& props) {
+    if (nNodes < 0)
+        throw std::runtime_error("n_nodes must not be negative (got " + std::to_string(nNodes) + ")");
+    streamA_ = dev::streamCreate();
+    streamB_ = dev::streamCreate();
+    eventA_ = dev::eventCreate();
+    eventB_ = dev::eventCreate();
+    try {
+        d_state_ = dev::allocArray<MaterialStateDataFlat>(1);
+
+        MaterialStateDataFlat& h = h_state_;
+        h.kpropagation = props.kpropagation;
+        h.koxygen = props.koxygen;
+        h.monomer0 = props.c_monomer0;  // the initialising kernel writes the same on the device
+        h.dtReaction = 0.5 * props.dt;
+        h.dtDiff = props.dt;
+        h.n0 = props.n0;
+        h.n1 = props.n1;
+        h.alpha0 = props.alpha0;
+        h.alpha1 = props.alpha1;
+        h.diffusion_oxygen = props.diffusion_oxygen;
+        h.diffusion_radical = props.diffusion_radical;
+        h.diffusion_bc = props.diffusion_bc;
+        h.bcRadical = props.diffusion_bc_radical;
+        h.bcOxygen = props.diffusion_bc_oxygen;
+        if (h.bcRadical == 0 && h.bcOxygen == 0 && props.diffusion_bc != 0)
+            h.bcRadical = h.bcOxygen = props.diffusion_bc;
+        h.dirichlet_radical = props.dirichlet_radical;
+        h.dirichlet_oxygen = props.dirichlet_oxygen;
+        h.oxygen_gel_point = props.oxygen_gel_point;
+
+        oxygenGroups_ = props.oxygen_dirichlet_bc_groups;
+        oxygenFaceIds_ = props.oxygen_dirichlet_face_ids;
+        oxygenAllBoundary_ = props.oxygen_dirichlet_all_boundary && oxygenGroups_.empty() && oxygenFaceIds_.empty();
+
+        allocate(nNodes);
+        initialize(MaterialStateVec{props.c_monomer0, props.c_radical0, props.c_oxygen0, props.degree_of_curing0});
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+MaterialState::~MaterialState() { release(); }
+
+void MaterialState::release() {
+    dev::freeArray(h_state_.monomer);
+    dev::freeArray(h_state_.radical);
+    dev::freeArray(h_state_.radicalSource);
+    dev::freeArray(h_state_.oxygen);
+    dev::freeArray(h_state_.oxygenPrev);
+    dev::freeArray(h_state_.degreeOfCuring);
+    dev::freeArray(d_state_);
+    dev::freeArray(d_radicalMask_);
+    dev::freeArray(d_oxygenMask_);
+    dev::eventDestroy(eventA_);
+    dev::eventDestroy(eventB_);
+    dev::streamDestroy(streamA_);
+    dev::streamDestroy(streamB_);
+    eventA_ = eventB_ = dev::Event{};
+    streamA_ = streamB_ = dev::Stream{};
+}
+
+void MaterialState::allocate(int nNodes) {
+    const std::size_t n = static_cast<std::size_t>(nNodes);
+    h_state_.nNodes = nNodes;
+    h_state_.monomer = dev::allocArray<double>(n);
+    h_state_.radical = dev::allocArray<double>(n);
+    h_state_.radicalSource = dev::allocArray<double>(n);
+    h_state_.oxygen = dev::allocArray<double>(n);
+    h_state_.oxygenPrev = dev::allocArray<double>(n);
+    h_state_.degreeOfCuring = dev::allocArray<double>(n);
+    dev::upload(d_state_, &h_state_, 1);
+}
+
+void MaterialState::initialize(const MaterialStateVec& initial) {
+    initializeStateKernel(d_state_, h_state_.nNodes, initial);
+}
+
+void MaterialState::initializeAccelerator(const Mesh* mesh) {
+    if (!mesh) throw std::runtime_error("mesh_ptr is null");
+    const MeshDataFlat& m = mesh->h_mdata_devlink;
+    if (m.nNodes != h_state_.nNodes) throw std::runtime_error(nodeCountMismatch(h_state_.nNodes, m.nNodes));
+
+    const float s = nodalCellSize(h_state_.diffusion_oxygen, h_state_.dtDiff);
+    transportActive_ = s > 0.0f;
+    float size = s;
+    if (!transportActive_) {
+        // No diffusion length: transport will copy every value, so the grid
+        // is never searched; one coarse cell per node box keeps it small.
+        std::printf("Warning: oxygen diffusivity * dt = %g gives no diffusion length; "
+                    "transport leaves radical and oxygen values unchanged.\n",
+                    h_state_.diffusion_oxygen * h_state_.dtDiff);
+        const float extent = largestExtent(m);
+        size = extent > 0.0f ? extent : 1.0f;
+    }
+    const float cellSize[3] = {size, size, size};
+    gridBuilt_ = false;
+    grid_.buildNodal(*mesh, cellSize);
+    buildBoundaryMasks(*mesh);
+    gridBuilt_ = true;
+}
+
+void MaterialState::buildBoundaryMasks(const Mesh& mesh) {
+    const int N = h_state_.nNodes;
+    if (N <= 0) return;
+    const MeshDataFlat& m = mesh.h_mdata_devlink;
+    const int F = std::max(m.nFaces, 0);
+    const std::size_t n = static_cast<std::size_t>(N);
+    std::vector<int> radical(n, 0), oxygen(n, 0);
+
+    std::vector<int> faceNodes;
+    if (F > 0 && m.faceNodes) {
+        faceNodes.resize(4 * static_cast<std::size_t>(F));
+        dev::download(faceNodes.data(), m.faceNodes, faceNodes.size());
+        for (int id : faceNodes)
+            if (id >= 0 && id < N) radical[static_cast<std::size_t>(id)] = 1;
+    }
+
+    const auto negative = [](const std::vector<int>& v) {
+        return std::any_of(v.begin(), v.end(), [](int x) { return x < 0; });
+    };
+    if (oxygenAllBoundary_ || (oxygenGroups_.empty() && oxygenFaceIds_.empty()) || negative(oxygenGroups_) ||
+        negative(oxygenFaceIds_)) {
+        oxygen = radical;
+    } else {
+        const auto markFace = [&](int face) {
+            for (int k = 0; k < 4; ++k) {
+                const int id = faceNodes[4 * static_cast<std::size_t>(face) + k];
+                if (id >= 0 && id < N) oxygen[static_cast<std::size_t>(id)] = 1;
+            }
+        };
+        if (!faceNodes.empty())
+            for (int face : oxygenFaceIds_)
+                if (face < F) markFace(face);  // ids outside the boundary are ignored
+        if (!oxygenGroups_.empty() && m.faceBC && !faceNodes.empty()) {
+            std::vector<int> faceBC(static_cast<std::size_t>(F));
+            dev::download(faceBC.data(), m.faceBC, faceBC.size());
+            const std::unordered_set<int> groups(oxygenGroups_.begin(), oxygenGroups_.end());
+            for (int face = 0; face < F; ++face)
+                if (groups.count(faceBC[static_cast<std::size_t>(face)])) markFace(face);
+        }
+    }
+
+    radicalCount_ = static_cast<int>(std::count(radical.begin(), radical.end(), 1));
+    oxygenCount_ = static_cast<int>(std::count(oxygen.begin(), oxygen.end(), 1));
+    dev::freeArray(d_radicalMask_);
+    dev::freeArray(d_oxygenMask_);
+    d_radicalMask_ = dev::allocArray<int>(n);
+    d_oxygenMask_ = dev::allocArray<int>(n);
+    dev::upload(d_radicalMask_, radical.data(), n);
+    dev::upload(d_oxygenMask_, oxygen.data(), n);
+}
+
+void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
+    if (!power) throw std::runtime_error("result_device_ptr is null");
+    if (!meshRecord) throw std::runtime_error("mesh_devlink_ptr is null");
+    if (!gridBuilt_)
+        throw std::runtime_error("accelerator is not initialized; call initialize_accelerator(mesh_ptr) first");
+    const int N = h_state_.nNodes;
+    if (meshRecord->nNodes != N) throw std::runtime_error(nodeCountMismatch(N, meshRecord->nNodes));
+    const double m0 = h_state_.monomer0;
+    if (!(m0 != 0.0 && std::isfinite(m0))) {
+        char message[200];
+        std::snprintf(message, sizeof message,
+                      "c_monomer0 is %g: the degree of curing is measured against the initial monomer "
+                      "concentration, which must be non-zero and finite",
+                      m0);
+        throw std::runtime_error(message);
+    }
+
+    const MaterialStateDataFlat& h = h_state_;
+    const float* coords = meshRecord->nodeCoords;
+    const GridAcceleratorData& g = grid_.data();
+    // Without a diffusion length the transports copy (a time of 0 does that).
+    const double t = transportActive_ ? h.dtDiff : 0.0;
+
+    // First reaction half-step under the absorbed power.
+    solveRateEquations(d_state_, power, N);
+
+    // Radical (stream A) and oxygen (stream B) transport run side by side,
+    // each after its own input copy.
+    copyOnStream(h.radicalSource, power, N, streamA_);
+    dev::eventRecord(eventA_, streamA_);
+    copyOnStream(h.oxygenPrev, h.oxygen, N, streamB_);
+    dev::eventRecord(eventB_, streamB_);
+
+    dev::streamWaitEvent(streamA_, eventA_);
+    if (h.bcRadical == 1 && d_radicalMask_)
+        applyDirichletBoundaryKernel(h.radicalSource, d_radicalMask_, h.dirichlet_radical, N, streamA_);
+    diffuseKernelAccelerated(h.radical, h.radicalSource, coords, h.diffusion_radical, t, N, g, nullptr, 0, 1.0,
+                             d_radicalMask_, h.bcRadical, h.dirichlet_radical, streamA_);
+
+    dev::streamWaitEvent(streamB_, eventB_);
+    if (h.bcOxygen == 1 && d_oxygenMask_)
+        applyDirichletBoundaryKernel(h.oxygenPrev, d_oxygenMask_, h.dirichlet_oxygen, N, streamB_);
+    diffuseKernelAccelerated(h.oxygen, h.oxygenPrev, coords, h.diffusion_oxygen, t, N, g, h.degreeOfCuring, 1,
+                             h.oxygen_gel_point, d_oxygenMask_, h.bcOxygen, h.dirichlet_oxygen, streamB_);
+    dev::synchronize();
+
+    // Second half-step under the transported radical field, then the mesh.
+    solveRateEquations(d_state_, h.radical, N);
+    updateMaterialProperties(d_state_, meshRecord->absorptivity, meshRecord->refrIndex, N);
+}
+
+}  // namespace kuravel
