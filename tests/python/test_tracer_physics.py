@@ -5,6 +5,7 @@ eighth of the volume of each element around the node.
 """
 
 import math
+import os
 
 import meshio
 import numpy as np
@@ -396,3 +397,30 @@ def test_rotating_the_rays_moves_the_deposit(tmp_path):
     # (x, y) -> (-y, x): the beam now enters through y = -0.5 going along +y.
     assert t.centroid(1) < -0.15 and abs(t.centroid(0)) < 1e-3
     assert t.deposited == pytest.approx(before, rel=1e-6)
+
+
+def _resident_mib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_reconfiguring_many_times_releases_the_old_buffers(tmp_path):
+    # 30,000 nodes: every leaked result array (device and staging copy) would
+    # cost about half a MiB, so 1,000 cycles would grow by hundreds of MiB.
+    points, hexahedra = box_mesh(30, 30, 30)
+    e = lumivex.Lumivex()
+    e.load_mesh_arrays(points, hexahedra, refractive_index=1.5, absorptivity=1.0)
+    e.set_solver_type("FE")
+    name = str(tmp_path / "out.vtu")
+    e.config()
+    e.configure_outfilename(name)
+    before = _resident_mib()
+    for _ in range(1000):
+        e.config()
+        e.configure_outfilename(name)
+    assert _resident_mib() - before < 50.0
+    assert e.get_result_array_device_ptr() != 0
