@@ -2,6 +2,7 @@
 // occupancy report. The device queries live inline in the header.
 #include "accel/GridAccelerator.hpp"
 
+#include "device/Buffer.hpp"
 #include "mesh/Mesh.hpp"
 
 #include <algorithm>
@@ -12,22 +13,6 @@
 #include <vector>
 
 namespace {
-
-// Page-locked staging buffer released on scope exit.
-template <class T>
-class Pinned {
-public:
-    explicit Pinned(std::size_t count)
-        : ptr_(static_cast<T*>(dev::hostAllocPinned(count * sizeof(T)))) {}
-    ~Pinned() { dev::freeHost(ptr_); }
-    Pinned(const Pinned&) = delete;
-    Pinned& operator=(const Pinned&) = delete;
-    T* get() const { return ptr_; }
-    T& operator[](std::size_t i) const { return ptr_[i]; }
-
-private:
-    T* ptr_;
-};
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr char kAxisName[3] = {'x', 'y', 'z'};
@@ -130,8 +115,8 @@ void GridAccelerator::build(const Mesh& mesh) {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
     const int F = std::max(m.nFaces, 0);
     const int N = std::max(m.nNodes, 0);
-    Pinned<int> faceNodes(4 * static_cast<std::size_t>(F));
-    Pinned<float> coords(3 * static_cast<std::size_t>(N));
+    auto faceNodes = dev::pinnedBuffer<int>(4 * static_cast<std::size_t>(F));
+    auto coords = dev::pinnedBuffer<float>(3 * static_cast<std::size_t>(N));
     if (F > 0) dev::download(faceNodes.get(), m.faceNodes, 4 * static_cast<std::size_t>(F));
     if (N > 0) dev::download(coords.get(), m.nodeCoords, 3 * static_cast<std::size_t>(N));
 
@@ -183,7 +168,7 @@ void GridAccelerator::build(const Mesh& mesh) {
 void GridAccelerator::buildNodal(const Mesh& mesh, const float cellSize[3]) {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
     const int N = std::max(m.nNodes, 0);
-    Pinned<float> coords(3 * static_cast<std::size_t>(N));
+    auto coords = dev::pinnedBuffer<float>(3 * static_cast<std::size_t>(N));
     if (N > 0) dev::download(coords.get(), m.nodeCoords, 3 * static_cast<std::size_t>(N));
 
     float size[3] = {cellSize[0], cellSize[1], cellSize[2]};
@@ -216,7 +201,7 @@ void GridAccelerator::fill(const GridAcceleratorData& layout, const float* point
     const std::size_t nCells =
         static_cast<std::size_t>(g.gridDims[0]) * g.gridDims[1] * static_cast<std::size_t>(g.gridDims[2]);
     const std::size_t n = static_cast<std::size_t>(count);
-    Pinned<int> head(nCells), next(n);
+    auto head = dev::pinnedBuffer<int>(nCells), next = dev::pinnedBuffer<int>(n);
     if (nCells > 0) std::memset(head.get(), 0xFF, nCells * sizeof(int));
     if (n > 0) std::memset(next.get(), 0xFF, n * sizeof(int));
 

@@ -1,6 +1,6 @@
 #include "mesh/Mesh.hpp"
 
-#include "device/Device.hpp"
+#include "device/Buffer.hpp"
 
 #include <cstring>
 #include <stdexcept>
@@ -8,23 +8,20 @@
 
 namespace {
 
-// Allocates `count` items for each pointer in the list, all or nothing, so a
-// failed allocation leaves the previous arrays in place.
+// New device array of `count` items; all arrays of a group are allocated
+// before any old one is replaced (see dev::Buffer).
 template <class T>
-struct Fresh {
-    T* ptr = nullptr;
-    explicit Fresh(long long count) {
-        if (count < 0) throw std::runtime_error("negative mesh array size " + std::to_string(count));
-        ptr = dev::allocArray<T>(static_cast<std::size_t>(count));
-    }
-    ~Fresh() { dev::free(ptr); }
-    // Hands the new array to `slot`, releasing what it held.
-    void moveInto(T*& slot) {
-        dev::free(slot);
-        slot = ptr;
-        ptr = nullptr;
-    }
-};
+dev::Buffer<T> fresh(long long count) {
+    if (count < 0) throw std::runtime_error("negative mesh array size " + std::to_string(count));
+    return dev::deviceBuffer<T>(static_cast<std::size_t>(count));
+}
+
+// Hands the new array to `slot`, releasing what it held.
+template <class T>
+void moveInto(dev::Buffer<T>& array, T*& slot) {
+    dev::free(slot);
+    slot = array.release();
+}
 
 }  // namespace
 
@@ -53,41 +50,42 @@ Mesh::~Mesh() {
 
 void Mesh::allocateNodes(int count) {
     const long long n = count;
-    Fresh<float> coords(3 * n), refr(n), absorb(n), mass(n);
+    auto coords = fresh<float>(3 * n), refr = fresh<float>(n), absorb = fresh<float>(n), mass = fresh<float>(n);
     MeshDataFlat& m = h_mdata_devlink;
-    coords.moveInto(m.nodeCoords);
-    refr.moveInto(m.refrIndex);
-    absorb.moveInto(m.absorptivity);
-    mass.moveInto(m.nodalMass);
+    moveInto(coords, m.nodeCoords);
+    moveInto(refr, m.refrIndex);
+    moveInto(absorb, m.absorptivity);
+    moveInto(mass, m.nodalMass);
     m.nNodes = count;
 }
 
 void Mesh::allocateElements(int count) {
     const long long e = count;
-    Fresh<int> nodes(8 * e), neighbors(6 * e), types(6 * e), faces(6 * e), constRefr(e);
-    Fresh<std::uint8_t> orientations(6 * e);
-    dev::memset(orientations.ptr, 255, static_cast<std::size_t>(6 * e));
+    auto nodes = fresh<int>(8 * e), neighbors = fresh<int>(6 * e), types = fresh<int>(6 * e),
+         faces = fresh<int>(6 * e), constRefr = fresh<int>(e);
+    auto orientations = fresh<std::uint8_t>(6 * e);
+    dev::memset(orientations.get(), 255, static_cast<std::size_t>(6 * e));
     MeshDataFlat& m = h_mdata_devlink;
-    nodes.moveInto(m.elementNodes);
-    neighbors.moveInto(m.elementNeighbors);
-    types.moveInto(m.elementNeighborTypes);
-    faces.moveInto(m.elementNeighborFaces);
-    orientations.moveInto(m.elementNeighborOrientations);
-    constRefr.moveInto(m.elementConstRefrIndex);
+    moveInto(nodes, m.elementNodes);
+    moveInto(neighbors, m.elementNeighbors);
+    moveInto(types, m.elementNeighborTypes);
+    moveInto(faces, m.elementNeighborFaces);
+    moveInto(orientations, m.elementNeighborOrientations);
+    moveInto(constRefr, m.elementConstRefrIndex);
     m.nElements = count;
 }
 
 void Mesh::allocateFaces(int count) {
     const long long f = count;
-    Fresh<int> nodes(4 * f), element(f), localFace(f), bc(f);
-    Fresh<float> normals(3 * f);
-    dev::memset(bc.ptr, 0xFF, static_cast<std::size_t>(f) * sizeof(int));  // all -1
+    auto nodes = fresh<int>(4 * f), element = fresh<int>(f), localFace = fresh<int>(f), bc = fresh<int>(f);
+    auto normals = fresh<float>(3 * f);
+    dev::memset(bc.get(), 0xFF, static_cast<std::size_t>(f) * sizeof(int));  // all -1
     MeshDataFlat& m = h_mdata_devlink;
-    nodes.moveInto(m.faceNodes);
-    element.moveInto(m.faceElement);
-    localFace.moveInto(m.faceLocalFace);
-    bc.moveInto(m.faceBC);
-    normals.moveInto(m.faceNormals);
+    moveInto(nodes, m.faceNodes);
+    moveInto(element, m.faceElement);
+    moveInto(localFace, m.faceLocalFace);
+    moveInto(bc, m.faceBC);
+    moveInto(normals, m.faceNormals);
     m.nFaces = count;
 }
 

@@ -6,7 +6,7 @@
 // the face nodes and node coordinates.
 #include "mesh/Mesh.hpp"
 
-#include "device/Device.hpp"
+#include "device/Buffer.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -17,19 +17,12 @@
 
 namespace {
 
-// Device array that is freed unless handed over to the mesh record.
-struct DeviceFree {
-    void operator()(void* ptr) const { dev::free(ptr); }
-};
-template <class T>
-using DeviceArray = std::unique_ptr<T, DeviceFree>;
-
 // Allocates `values.size()` items on the device and copies `values` there;
 // null for an empty vector.
 template <class T>
-DeviceArray<T> uploaded(const std::vector<T>& values) {
-    if (values.empty()) return DeviceArray<T>();
-    DeviceArray<T> array(dev::allocArray<T>(values.size()));
+dev::Buffer<T> uploaded(const std::vector<T>& values) {
+    if (values.empty()) return dev::Buffer<T>();
+    dev::Buffer<T> array = dev::deviceBuffer<T>(values.size());
     dev::upload(array.get(), values.data(), values.size());
     return array;
 }
@@ -135,13 +128,13 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
 
     // Upload everything before touching the record, so that a failed
     // allocation leaves the mesh without conditions rather than half set.
-    DeviceArray<int> dRough = uploaded(roughSurface);
-    DeviceArray<float> dRoughness = uploaded(roughness);
-    DeviceArray<int> dInteraction = uploaded(interaction);
-    DeviceArray<float> dReal = uploaded(refrReal);
-    DeviceArray<float> dImag = uploaded(refrImag);
-    DeviceArray<int> dOffsets = uploaded(offsets);
-    DeviceArray<int> dFaces = uploaded(faces);  // stays null for an empty list
+    dev::Buffer<int> dRough = uploaded(roughSurface);
+    dev::Buffer<float> dRoughness = uploaded(roughness);
+    dev::Buffer<int> dInteraction = uploaded(interaction);
+    dev::Buffer<float> dReal = uploaded(refrReal);
+    dev::Buffer<float> dImag = uploaded(refrImag);
+    dev::Buffer<int> dOffsets = uploaded(offsets);
+    dev::Buffer<int> dFaces = uploaded(faces);  // stays null for an empty list
 
     m.bcRoughSurface = dRough.release();
     m.bcRoughness = dRoughness.release();

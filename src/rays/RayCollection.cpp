@@ -2,6 +2,7 @@
 // file reader.
 #include "rays/RayCollection.hpp"
 
+#include "device/Buffer.hpp"
 #include "device/Launch.hpp"
 
 #include <cctype>
@@ -50,36 +51,12 @@ void launchInitializeRandomStates(const RaysDataFlat* rays, int n) {
 }
 
 // Ray arrays live in device memory, or in pinned host memory when the record's
-// location is HOST; each kind is freed with its own call.
-void* allocRayArray(std::size_t bytes, bool pinned) {
-    return pinned ? dev::hostAllocPinned(bytes) : dev::malloc(bytes);
-}
-
-void freeRayArray(void* ptr, bool pinned) {
-    if (pinned)
-        dev::freeHost(ptr);
-    else
-        dev::free(ptr);
-}
-
-// One new ray array, freed again unless handed over, so that a failed
-// allocation neither leaks nor disturbs the arrays in use.
+// location is HOST.
 template <class T>
-struct Fresh {
-    T* ptr = nullptr;
-    bool pinned;
-    Fresh(long long count, bool pinnedHost) : pinned(pinnedHost) {
-        ptr = static_cast<T*>(allocRayArray(static_cast<std::size_t>(count) * sizeof(T), pinned));
-    }
-    ~Fresh() { freeRayArray(ptr, pinned); }
-    Fresh(const Fresh&) = delete;
-    Fresh& operator=(const Fresh&) = delete;
-    T* take() {
-        T* p = ptr;
-        ptr = nullptr;
-        return p;
-    }
-};
+dev::Buffer<T> rayArray(long long count, bool pinned) {
+    const auto n = static_cast<std::size_t>(count);
+    return pinned ? dev::pinnedBuffer<T>(n) : dev::deviceBuffer<T>(n);
+}
 
 }  // namespace
 
@@ -123,16 +100,17 @@ void RayCollection::synchronize() { dev::upload(d_rdata, &h_rdata, 1); }
 void RayCollection::allocate() {
     const long long n = nRays;
     const bool pinned = h_rdata.location == h_rdata.HOST;
-    Fresh<float> positions(3 * n, pinned), directions(3 * n, pinned), payloads(n, pinned);
-    Fresh<int> faceIds(n, pinned);
-    Fresh<std::uint64_t> rngStates(n, pinned);
+    auto positions = rayArray<float>(3 * n, pinned), directions = rayArray<float>(3 * n, pinned),
+         payloads = rayArray<float>(n, pinned);
+    auto faceIds = rayArray<int>(n, pinned);
+    auto rngStates = rayArray<std::uint64_t>(n, pinned);
 
     release();
-    h_rdata.positions = positions.take();
-    h_rdata.directions = directions.take();
-    h_rdata.payloads = payloads.take();
-    h_rdata.faceIds = faceIds.take();
-    h_rdata.rngStates = rngStates.take();
+    h_rdata.positions = positions.release();
+    h_rdata.directions = directions.release();
+    h_rdata.payloads = payloads.release();
+    h_rdata.faceIds = faceIds.release();
+    h_rdata.rngStates = rngStates.release();
     h_rdata.nRays = nRays;
     synchronize();
 
@@ -164,7 +142,7 @@ void RayCollection::release() {
     for (void* p : {static_cast<void*>(h_rdata.positions), static_cast<void*>(h_rdata.directions),
                     static_cast<void*>(h_rdata.payloads), static_cast<void*>(h_rdata.faceIds),
                     static_cast<void*>(h_rdata.rngStates)})
-        freeRayArray(p, pinned);
+        dev::BufferFree{pinned}(p);
     h_rdata.positions = h_rdata.directions = h_rdata.payloads = nullptr;
     h_rdata.faceIds = nullptr;
     h_rdata.rngStates = nullptr;
@@ -299,17 +277,6 @@ int parseCount(const std::string& line, const char* path) {
     return static_cast<int>(value);
 }
 
-// Pinned host staging array for one bulk copy to the device.
-struct Pinned {
-    float* ptr;
-    explicit Pinned(long long count)
-        : ptr(static_cast<float*>(
-              dev::hostAllocPinned(static_cast<std::size_t>(count) * sizeof(float)))) {}
-    ~Pinned() { dev::freeHost(ptr); }
-    Pinned(const Pinned&) = delete;
-    Pinned& operator=(const Pinned&) = delete;
-};
-
 [[noreturn]] void truncatedFile(const char* path, long long count, long long found) {
     throw std::runtime_error(std::string("Ray file ") + path + " declares " +
                              std::to_string(count) + " rays but holds only " +
@@ -332,10 +299,13 @@ std::unique_ptr<RayCollection> readRays(const char* path) {
     if (n > (end - body) / 7)
         truncatedFile(path, n, parseRecords(body, end, n, [](long long, const float*) {}));
 
-    Pinned positions(3 * n), directions(3 * n), payloads(n);
-    float* pos = positions.ptr;
-    float* dir = directions.ptr;
-    float* pay = payloads.ptr;
+    // Pinned staging arrays for one bulk copy each to the device.
+    const auto count = static_cast<std::size_t>(n);
+    auto positions = dev::pinnedBuffer<float>(3 * count), directions = dev::pinnedBuffer<float>(3 * count),
+         payloads = dev::pinnedBuffer<float>(count);
+    float* pos = positions.get();
+    float* dir = directions.get();
+    float* pay = payloads.get();
     const long long found = parseRecords(body, end, n, [=](long long i, const float* v) {
         pos[i] = v[0];
         pos[n + i] = v[1];
