@@ -34,9 +34,7 @@ script prints figures only; it asserts nothing about speed.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -45,7 +43,9 @@ import numpy as np
 
 # Use the helpers of this tree, whether or not the package is installed.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from lumivex_tools import box_mesh, write_vtk  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _child import run_child  # noqa: E402
+from lumivex_tools import box_mesh, write_ry, write_vtk  # noqa: E402
 
 # The child: argv[1] is a JSON job; the figures go to job["result"] as JSON.
 # Its stdout and stderr (the engine's messages) go to the log file the parent
@@ -119,24 +119,6 @@ def hits_unit_box(origins, directions):
     return (far >= np.maximum(near, 0.0))
 
 
-def write_rays(path, origins, directions):
-    n = len(origins)
-    with open(path, "w") as f:
-        f.write(f"{n}\n")
-        np.savetxt(f, np.column_stack([origins, directions, np.ones(n)]), fmt="%.8g")
-
-
-def run_child(job, threads, log_path):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONUNBUFFERED="1")
-    with open(log_path, "w") as log:
-        proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], stdin=subprocess.DEVNULL,
-                              stdout=log, stderr=subprocess.STDOUT, env=env)
-    if proc.returncode != 0 or not os.path.exists(job["result"]):
-        with open(log_path) as f:
-            tail = f.read()[-4000:]
-        sys.exit(f"child with OMP_NUM_THREADS={threads} failed (exit code {proc.returncode}); its output ends:\n{tail}")
-    with open(job["result"]) as f:
-        return json.load(f)
 
 
 def main(argv=None):
@@ -165,7 +147,7 @@ def main(argv=None):
         t1 = time.perf_counter()
         origins, directions = make_rays(args.rays, args.seed)
         hit = int(hits_unit_box(origins, directions).sum())
-        write_rays(rays_path, origins, directions)
+        write_ry(rays_path, origins, directions, np.ones(len(origins)))
         del origins, directions
         t2 = time.perf_counter()
 
@@ -180,7 +162,7 @@ def main(argv=None):
             job = {"mesh": mesh_path, "rays": rays_path, "repeat": args.repeat,
                    "out": os.path.join(tmp, f"out{k}.vtu"), "result": os.path.join(tmp, f"result{k}.json")}
             log_path = os.path.join(tmp, f"log{k}.txt")
-            results[k] = run_child(job, k, log_path)
+            results[k] = run_child(CHILD, job, k, log_path, "")
             if args.show_log:
                 print(f"\n--- engine output, OMP_NUM_THREADS={k} ---")
                 with open(log_path) as f:

@@ -34,10 +34,8 @@ This script prints figures only; it asserts nothing about speed.
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -46,7 +44,9 @@ import numpy as np
 
 # Use the helpers of this tree, whether or not the package is installed.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-from lumivex_tools import box_mesh, cylinder_mesh, write_vtk  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _child import run_child  # noqa: E402
+from lumivex_tools import box_mesh, cylinder_mesh, write_ry, write_vtk  # noqa: E402
 
 DEFAULT_CELLS = 50
 DEFAULT_RAYS = 20_000
@@ -141,28 +141,6 @@ def cylinder_rays(rng, n_rays):
     return origins, upward(rng, n_rays)
 
 
-def write_rays(path, origins, directions):
-    n = len(origins)
-    with open(path, "w") as f:
-        f.write(f"{n}\n")
-        np.savetxt(f, np.column_stack([origins, directions, np.ones(n)]), fmt="%.8g")
-
-
-# ---------------------------------------------------------------------------
-
-
-def run_child(job, threads, log_path):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONUNBUFFERED="1")
-    with open(log_path, "w") as log:
-        proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], stdin=subprocess.DEVNULL,
-                              stdout=log, stderr=subprocess.STDOUT, env=env)
-    if proc.returncode != 0 or not os.path.exists(job["result"]):
-        with open(log_path) as f:
-            tail = f.read()[-4000:]
-        sys.exit(f"child ({job['solver']}, OMP_NUM_THREADS={threads}) failed (exit code {proc.returncode}); "
-                 f"its output ends:\n{tail}")
-    with open(job["result"]) as f:
-        return json.load(f)
 
 
 def main(argv=None):
@@ -202,7 +180,8 @@ def main(argv=None):
             points, hexahedra, index, label = make_mesh(cells)
             mesh_path, rays_path = os.path.join(tmp, f"{mesh}.vtk"), os.path.join(tmp, f"{mesh}.ry")
             write_vtk(mesh_path, points, hexahedra, refractive_index=index, absorptivity=ABSORPTIVITY, title=label)
-            write_rays(rays_path, *make_rays(rng, n_rays))
+            origins, directions = make_rays(rng, n_rays)
+            write_ry(rays_path, origins, directions, np.ones(n_rays))
             labels[mesh] = f"{label}; {len(hexahedra):,} elements"
             print(f"{mesh}: {labels[mesh]} (mesh and rays written in {time.perf_counter() - t0:.1f} s)", flush=True)
             del points, hexahedra, index
@@ -213,7 +192,7 @@ def main(argv=None):
                            "out": os.path.join(tmp, f"{tag}.vtu"), "result": os.path.join(tmp, f"{tag}.json")}
                     log_path = os.path.join(tmp, f"{tag}.log")
                     t0 = time.perf_counter()
-                    results[mesh, solver, k] = run_child(job, k, log_path)
+                    results[mesh, solver, k] = run_child(CHILD, job, k, log_path, f"{job['solver']}, ")
                     print(f"  {solver:<3} OMP_NUM_THREADS={k}: child done in {time.perf_counter() - t0:.1f} s",
                           flush=True)
                     if args.show_log:

@@ -4,6 +4,9 @@ Mesh generators, writers and the demo that the README runs.
 """
 
 from .cylinder import cylinder_mesh
-from .meshgen import box_mesh, write_vtk
+from .meshgen import box_mesh, nodal_volumes, write_vtk
+from .pvd import write_pvd
+from .rays import parallel_beam, read_ry, write_ry
 
-__all__ = ["box_mesh", "cylinder_mesh", "write_vtk"]
+__all__ = ["box_mesh", "cylinder_mesh", "nodal_volumes", "parallel_beam", "read_ry", "write_pvd", "write_ry",
+           "write_vtk"]
