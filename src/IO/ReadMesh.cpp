@@ -1,12 +1,12 @@
 // Legacy VTK reader: a tokenising parser over the whole file held in memory.
 #include "IO/ReadMesh.hpp"
 
+#include "IO/TextFile.hpp"
+
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -100,15 +100,8 @@ std::vector<std::string_view> words(std::string_view line) {
 }
 
 std::string readWholeFile(const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) throw std::runtime_error("Cannot open VTK file.");
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) throw std::runtime_error("Cannot open VTK file.");
-    const std::streamoff size = in.tellg();
-    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    in.seekg(0);
-    if (!in.read(text.data(), static_cast<std::streamsize>(text.size())))
-        throw std::runtime_error("Invalid VTK file '" + path + "': read error");
+    std::string text;
+    if (!readTextFile(path, text)) throw std::runtime_error("Cannot open VTK file.");
     return text;
 }
 

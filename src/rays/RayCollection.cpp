@@ -2,6 +2,7 @@
 // file reader.
 #include "rays/RayCollection.hpp"
 
+#include "IO/TextFile.hpp"
 #include "device/Buffer.hpp"
 #include "device/Launch.hpp"
 
@@ -11,7 +12,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
@@ -180,16 +180,6 @@ namespace {
 
 bool isBlank(char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
 
-// Reads the file into `text`; false when it cannot be opened or read.
-bool readWholeFile(const char* path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    char chunk[1 << 16];
-    while (in.read(chunk, sizeof(chunk)) || in.gcount() > 0)
-        text.append(chunk, static_cast<std::size_t>(in.gcount()));
-    return !in.bad();
-}
-
 // A number that from_chars finds out of float range: a classic-locale stream
 // decides, so that underflow gives zero or a subnormal and overflow fails,
 // exactly as extraction from a stream would. Rare, so speed does not matter.
@@ -287,7 +277,7 @@ int parseCount(const std::string& line, const char* path) {
 
 std::unique_ptr<RayCollection> readRays(const char* path) {
     std::string text;
-    if (!readWholeFile(path, text)) throw std::runtime_error("Failed to open file");
+    if (!readTextFile(path, text)) throw std::runtime_error("Failed to open file");
     std::size_t bodyStart = 0;
     const long long n = parseCount(findCountLine(text, bodyStart), path);
     const char* body = text.data() + bodyStart;
