@@ -1,3 +1,4 @@
+#include "mesh_fixtures.hpp"
 #include "rays/RayCollection.hpp"
 
 #include <gtest/gtest.h>
@@ -10,13 +11,6 @@
 
 namespace {
 
-template <class T>
-std::vector<T> fetch(const T* d_array, std::size_t count) {
-    std::vector<T> out(count);
-    dev::download(out.data(), d_array, count);
-    return out;
-}
-
 std::string writeRayFile(const std::string& name, const std::string& text) {
     const std::string path = testing::TempDir() + name;
     std::ofstream(path, std::ios::binary) << text;
@@ -26,9 +20,8 @@ std::string writeRayFile(const std::string& name, const std::string& text) {
 // Message of the exception E thrown by readRays on `text`; fails otherwise.
 template <class E>
 std::string loadError(const std::string& name, const std::string& text) {
-    const std::string path = writeRayFile(name, text);
     try {
-        readRays(path.c_str());
+        readRays(writeRayFile(name, text).c_str());
     } catch (const E& e) {
         return e.what();
     }
@@ -36,19 +29,17 @@ std::string loadError(const std::string& name, const std::string& text) {
     return "";
 }
 
+#define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
 TEST(ReadRays, HeaderFreeLayoutNumberFormsAndInitialState) {
-    const std::string path = writeRayFile("layout.ry",
-                                          "# rays\r\n\r\n\n   3 rays follow\n"
-                                          "1 2 3 0 0 2 0.5\n"
-                                          "+4 -.5 1e-3\n3 4\n0 0\n"
-                                          "1e-50 0 0 0 0 0 2.5 9 9 9 9 9 9 9\n");
-    auto rays = readRays(path.c_str());
+    auto rays = readRays(writeRayFile("layout.ry", "# rays\r\n\r\n\n   3 rays follow\n1 2 3 0 0 2 0.5\n"
+                                                   "+4 -.5 1e-3\n3 4\n0 0\n1e-50 0 0 0 0 0 2.5 9 9 9 9 9 9 9\n")
+                             .c_str());
     ASSERT_EQ(rays->nRays, 3);
     ASSERT_EQ(rays->h_rdata.nRays, 3);
     const RaysDataFlat& r = rays->h_rdata;
-    const std::vector<float> pos = fetch(r.positions, 9), dir = fetch(r.directions, 9);
-    EXPECT_EQ(pos, (std::vector<float>{1, 4, 0, 2, -0.5f, 0, 3, 1e-3f, 0}));
-    EXPECT_EQ(dir, (std::vector<float>{0, 0.6f, 0, 0, 0.8f, 0, 1, 0, 0}));
+    EXPECT_EQ(fetch(r.positions, 9), (std::vector<float>{1, 4, 0, 2, -0.5f, 0, 3, 1e-3f, 0}));
+    EXPECT_EQ(fetch(r.directions, 9), (std::vector<float>{0, 0.6f, 0, 0, 0.8f, 0, 1, 0, 0}));
     EXPECT_EQ(fetch(r.payloads, 3), (std::vector<float>{0.5f, 0, 2.5f}));
     EXPECT_EQ(fetch(r.faceIds, 3), (std::vector<int>{-1, -1, -1}));
     const std::vector<std::uint64_t> seeds = fetch(r.rngStates, 3);
@@ -56,52 +47,31 @@ TEST(ReadRays, HeaderFreeLayoutNumberFormsAndInitialState) {
     EXPECT_EQ(seeds[2], raySeed(2));
 }
 
-TEST(ReadRays, BadCountLinesKeepStoullErrors) {
+TEST(ReadRays, BadCountLinesKeepStoullErrorsOrNameFileAndCount) {
     for (const char* text : {"   \n1 2 3 4 5 6 7\n", "  # comment\n1\n", "# only a header\n\n"})
-        EXPECT_NE(loadError<std::invalid_argument>("nodigits.ry", text).find("stoull"),
-                  std::string::npos)
-            << text;
-    EXPECT_NE(loadError<std::out_of_range>("huge.ry", "18446744073709551616\n").find("stoull"),
-              std::string::npos);
+        EXPECT_HAS(loadError<std::invalid_argument>("nodigits.ry", text), "stoull");
+    EXPECT_HAS(loadError<std::out_of_range>("huge.ry", "18446744073709551616\n"), "stoull");
     EXPECT_EQ(loadError<std::runtime_error>("absent/none.ry", ""), "Failed to open file");
-}
-
-TEST(ReadRays, CountOutsideIntNamesFileAndCount) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"-5", "-5"},
-        {"-1", "-1"},  // stoull wraps this to the largest 64-bit value
-        {"2147483648", "2147483648"},
-        {"18446744073709551615", "18446744073709551615"}};
-    for (const auto& [line, count] : cases) {
-        const std::string msg = loadError<std::runtime_error>("count.ry", line + "\n0 0 0 0 0 1 1\n");
-        EXPECT_NE(msg.find("count.ry"), std::string::npos) << msg;
-        EXPECT_NE(msg.find("count " + count + " "), std::string::npos) << msg;
+    // Counts outside int; stoull wraps "-1" to the largest 64-bit value.
+    for (const std::string count : {"-1", "2147483648", "18446744073709551615"}) {
+        const std::string msg = loadError<std::runtime_error>("count.ry", count + "\n0 0 0 0 0 1 1\n");
+        EXPECT_HAS(msg, "count.ry");
+        EXPECT_HAS(msg, "count " + count + " ");
     }
 }
 
 TEST(ReadRays, TooFewCompleteRecordsNamesCountAndRecordsFound) {
     const std::string rec = "0 0 0 0 0 1 1\n";
-    const struct {
-        std::string text, count, found;
-    } cases[] = {{"3\n" + rec + rec + "1 2 3 4\n", "3", "2"},
+    const struct { std::string text, count, found; } cases[] = {{"3\n" + rec + rec + "1 2 3 4\n", "3", "2"},
                  {"3\n" + rec + "nan 0 0 0 0 1 1\n" + rec, "3", "1"},
                  {"2\n" + rec + "1e39 0 0 0 0 1 1\n", "2", "1"},  // float overflow
                  {"1000000\n" + rec, "1000000", "1"}};  // far more than the file can hold
     for (const auto& c : cases) {
         const std::string msg = loadError<std::runtime_error>("short.ry", c.text);
-        EXPECT_NE(msg.find("short.ry"), std::string::npos) << msg;
-        EXPECT_NE(msg.find("declares " + c.count + " rays"), std::string::npos) << msg;
-        EXPECT_NE(msg.find("only " + c.found + " complete"), std::string::npos) << msg;
+        EXPECT_HAS(msg, "short.ry");
+        EXPECT_HAS(msg, "declares " + c.count + " rays");
+        EXPECT_HAS(msg, "only " + c.found + " complete");
     }
-}
-
-TEST(ReadRays, ZeroRaysLoadAndRotationOnlyWarns) {
-    auto rays = readRays(writeRayFile("empty.ry", "0\n").c_str());
-    EXPECT_EQ(rays->nRays, 0);
-    testing::internal::CaptureStdout();
-    rays->rotateRaysAroundAxis(Vec3(0, 0, 1), 1.0f);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Warning: rotateRaysAroundAxis called with nRays = 0\n");
 }
 
 TEST(RayCollection, NewArraysSpanBlocksAndResizeReplacesThem) {
@@ -109,7 +79,6 @@ TEST(RayCollection, NewArraysSpanBlocksAndResizeReplacesThem) {
     const std::vector<std::uint64_t> seeds = fetch(rays.h_rdata.rngStates, 600);
     for (int i : {0, 255, 256, 599}) EXPECT_EQ(seeds[i], raySeed(i)) << i;
     EXPECT_EQ(fetch(rays.h_rdata.faceIds, 600), std::vector<int>(600, -1));
-
     rays.resize(2);
     EXPECT_EQ(rays.nRays, 2);
     RaysDataFlat copy;
@@ -117,7 +86,6 @@ TEST(RayCollection, NewArraysSpanBlocksAndResizeReplacesThem) {
     EXPECT_EQ(std::memcmp(&copy, &rays.h_rdata, sizeof(copy)), 0);
     EXPECT_EQ(copy.nRays, 2);
     EXPECT_EQ(fetch(rays.h_rdata.rngStates, 2), (std::vector<std::uint64_t>{raySeed(0), raySeed(1)}));
-
     // Host location: pinned arrays filled on the host.
     RayCollection host(0);
     host.h_rdata.location = host.h_rdata.HOST;
@@ -144,65 +112,40 @@ TEST(RaysDataFlat, MissingOrZeroRandomStateFallsBackToSeed) {
     EXPECT_EQ(pos, (std::vector<float>{1, 1, 1, 2, 1, 3}));
 }
 
-// Rotates one ray and returns its new position and direction.
-std::pair<Vec3, Vec3> rotated(Vec3 p, Vec3 d, Vec3 axis, float angle) {
-    RayCollection rays(1);
-    const float pv[3] = {p.x, p.y, p.z}, dv[3] = {d.x, d.y, d.z};
-    dev::upload(rays.h_rdata.positions, pv, 3);
-    dev::upload(rays.h_rdata.directions, dv, 3);
-    rays.rotateRaysAroundAxis(axis, angle);
-    const std::vector<float> np = fetch(rays.h_rdata.positions, 3), nd = fetch(rays.h_rdata.directions, 3);
-    return {Vec3(np[0], np[1], np[2]), Vec3(nd[0], nd[1], nd[2])};
-}
-
-void expectNear(Vec3 a, Vec3 b) {
-    EXPECT_NEAR(a.x, b.x, 1e-5f);
-    EXPECT_NEAR(a.y, b.y, 1e-5f);
-    EXPECT_NEAR(a.z, b.z, 1e-5f);
-}
-
-TEST(Rotation, MovesBackThenTurnsRightHandedAboutNormalisedAxis) {
-    const Vec3 p(1, 0, 0), d(0, 0, 1);
-    for (float axisLength : {1.0f, 2.0f}) {
-        auto [np, nd] = rotated(p, d, Vec3(0, 0, axisLength), static_cast<float>(M_PI / 2));
-        expectNear(np, Vec3(0, 1, -10));
-        expectNear(nd, Vec3(0, 0, 1));
-    }
-    auto [p0, d0] = rotated(Vec3(1, 2, 3), Vec3(0.6f, 0.8f, 0), Vec3(1, 1, 0), 0.0f);
-    expectNear(p0, Vec3(-5, -6, 3));
-    expectNear(d0, Vec3(0.6f, 0.8f, 0));
-    // A zero axis leaves only the cosine term.
-    auto [pz, dz] = rotated(Vec3(1, 2, 3), Vec3(0, 1, 0), Vec3(0, 0, 0), 1.0f);
-    const float c = std::cos(1.0f);
-    expectNear(pz, Vec3(1, -8, 3) * c);
-    expectNear(dz, Vec3(0, 1, 0) * c);
-}
-
+// Rays move back 10 along their direction, then turn right-handed about the
+// normalised axis; a zero axis leaves only the cosine term; no rays only warns.
 TEST(Rotation, EveryRayOfALargeSetMatchesRotationMatrix) {
-    const int n = 700;  // three blocks
-    RayCollection rays(n);
-    std::vector<float> pos(3 * n), dir(3 * n, 0.0f);
-    for (int i = 0; i < n; ++i) {
-        pos[i] = 0.01f * i, pos[n + i] = 1.0f, pos[2 * n + i] = -0.5f;
-        dir[i % 3 * n + i] = 1.0f;  // unit x, y or z
+    for (const float axisLength : {2.0f, 0.0f}) {
+        const int n = 700;  // three blocks
+        RayCollection rays(n);
+        std::vector<float> pos(3 * n), dir(3 * n, 0.0f);
+        for (int i = 0; i < n; ++i) {
+            pos[i] = 0.01f * i, pos[n + i] = 1.0f, pos[2 * n + i] = -0.5f;
+            dir[i % 3 * n + i] = 1.0f;  // unit x, y or z
+        }
+        dev::upload(rays.h_rdata.positions, pos.data(), pos.size());
+        dev::upload(rays.h_rdata.directions, dir.data(), dir.size());
+        rays.rotateRaysAroundAxis(Vec3(axisLength, 0, 0), 0.3f);
+        const std::vector<float> np = fetch(rays.h_rdata.positions, 3 * n), nd = fetch(rays.h_rdata.directions, 3 * n);
+        // About +x: x' = x, y' = c y - s z, z' = s y + c z; about 0: c (x, y, z).
+        const double c = std::cos(0.3), s = axisLength > 0 ? std::sin(0.3) : 0.0, cx = axisLength > 0 ? 1.0 : c;
+        const auto turn = [&](const double* v, int a) {
+            return a == 0 ? cx * v[0] : a == 1 ? c * v[1] - s * v[2] : s * v[1] + c * v[2];
+        };
+        for (int i = 0; i < n; ++i) {
+            double d[3], q[3];
+            for (int a = 0; a < 3; ++a) d[a] = dir[a * n + i], q[a] = pos[a * n + i] - 10.0 * d[a];
+            for (int a = 0; a < 3; ++a) {
+                ASSERT_NEAR(np[a * n + i], turn(q, a), 1e-4) << i << " " << a;
+                ASSERT_NEAR(nd[a * n + i], turn(d, a), a == 0 && axisLength > 0 ? 0.0 : 1e-6) << i << " " << a;
+            }
+        }
     }
-    dev::upload(rays.h_rdata.positions, pos.data(), pos.size());
-    dev::upload(rays.h_rdata.directions, dir.data(), dir.size());
-    rays.rotateRaysAroundAxis(Vec3(1, 0, 0), 0.3f);
-    const std::vector<float> np = fetch(rays.h_rdata.positions, 3 * n),
-                             nd = fetch(rays.h_rdata.directions, 3 * n);
-    // About +x: y' = c y - s z, z' = s y + c z.
-    const double c = std::cos(0.3), s = std::sin(0.3);
-    for (int i = 0; i < n; ++i) {
-        const double q[3] = {pos[i] - 10.0 * dir[i], pos[n + i] - 10.0 * dir[n + i],
-                             pos[2 * n + i] - 10.0 * dir[2 * n + i]};
-        ASSERT_NEAR(np[i], q[0], 1e-4) << i;
-        ASSERT_NEAR(np[n + i], c * q[1] - s * q[2], 1e-4) << i;
-        ASSERT_NEAR(np[2 * n + i], s * q[1] + c * q[2], 1e-4) << i;
-        ASSERT_EQ(nd[i], dir[i]) << i;
-        ASSERT_NEAR(nd[n + i], c * dir[n + i] - s * dir[2 * n + i], 1e-6) << i;
-        ASSERT_NEAR(nd[2 * n + i], s * dir[n + i] + c * dir[2 * n + i], 1e-6) << i;
-    }
+    auto none = readRays(writeRayFile("empty.ry", "0\n").c_str());
+    EXPECT_EQ(none->nRays, 0);
+    testing::internal::CaptureStdout();
+    none->rotateRaysAroundAxis(Vec3(0, 0, 1), 1.0f);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: rotateRaysAroundAxis called with nRays = 0\n");
 }
 
 }  // namespace

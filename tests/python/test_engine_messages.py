@@ -3,6 +3,8 @@
 import numpy as np
 import pytest
 
+import lumivex
+
 MESH = "Error: mesh not loaded yet!\n"
 RAYS = "Error: rays not loaded yet!\n"
 FERT = "Error: FERT not initialized yet!\n"
@@ -21,8 +23,11 @@ OUTNAME = ("Error: FERT must be initialized and mesh must be loaded before confi
     (lambda e: e.get_result_array_device_ptr(), 0, FERT, ""),
     (lambda e: e.configure_outfilename("x.vtu"), None, "", OUTNAME),
     (lambda e: e.get_node_count(), 0, MESH, ""),
+    (lambda e: e.set_boundary_conditions([lumivex.OpticalBoundaryCondition()]), None, MESH, ""),
+    (lambda e: e.select_boundary_faces_bbox(-1, 1, -1, 1, -1, 1), [], MESH, ""),
+    (lambda e: e.select_boundary_faces_radial(0.0, 1.0), [], MESH, ""),
 ], ids=["compute", "write_result", "write_result_append", "mesh_ptr", "devlink_ptr", "result_ptr",
-        "configure_outfilename", "node_count"])
+        "configure_outfilename", "node_count", "set_conditions", "select_bbox", "select_radial"])
 def test_fresh_engine_reports_what_is_missing(engine, capfd, call, result, out, err):
     assert call(engine) == result
     captured = capfd.readouterr()
@@ -36,9 +41,8 @@ def test_fresh_engine_reports_what_is_missing(engine, capfd, call, result, out, 
     (lambda e: e.configure_outfilename("x.vtu"), None, "", OUTNAME),
     (lambda e: e.set_ray_payloads([1.0, 2.0]), None, RAYS, ""),
     (lambda e: e.rotate_reset_rays([0, 0, 1], 0.5), None, RAYS, ""),
-    (lambda e: e.rotate_reset_rays(np.array([1.0, 0.0, 0.0]), -1.0), None, RAYS, ""),
-], ids=["compute", "write_result", "result_ptr", "configure_outfilename", "set_payloads", "rotate",
-        "rotate-array"])
+    (lambda e: e.get_ray_count(), 0, RAYS, ""),
+], ids=["compute", "write_result", "result_ptr", "configure_outfilename", "set_payloads", "rotate", "ray_count"])
 def test_engine_with_mesh_but_no_rays(loaded, capfd, call, result, out, err):
     assert call(loaded.engine) == result
     captured = capfd.readouterr()
@@ -66,23 +70,14 @@ def test_mesh_addresses_after_load(loaded, capfd):
     ("FE", "Solver is configured as forward euler\n"),
     ("RK4", "Solver is configured as 4th order Runge-Kutta\n"),
     ("fe", "Solver type not recognized using default: Forwar-Euler\n"),
-    ("rk4", "Solver type not recognized using default: Forwar-Euler\n"),
     ("FE ", "Solver type not recognized using default: Forwar-Euler\n"),
-    ("", "Solver type not recognized using default: Forwar-Euler\n"),
 ])
 def test_set_solver_type_messages(engine, capfd, name, message):
     engine.set_solver_type(name)
     assert capfd.readouterr() == (message, "")
 
 
-@pytest.mark.parametrize("method", ["load_mesh", "set_solver_type", "configure_outfilename"])
-def test_none_for_a_name_raises(loaded, capfd, method):
-    with pytest.raises(RuntimeError):
-        getattr(loaded.engine, method)(None)
-    assert loaded.engine.get_node_count() == len(loaded.points)
-
-
-@pytest.mark.parametrize("axis", [[0, 1], [0, 0, 1, 0], [[0, 0, 1]], np.zeros((3, 1)), []])
+@pytest.mark.parametrize("axis", [[0, 1], [0, 0, 1, 0], [[0, 0, 1]]])
 def test_rotation_axis_must_have_three_entries(loaded, capfd, axis):
     with pytest.raises(RuntimeError, match=r"^Axis must be a 3-element array \[x, y, z\]$"):
         loaded.engine.rotate_reset_rays(axis, 0.5)
@@ -97,13 +92,10 @@ def test_ray_payloads_must_be_one_dimensional(loaded, capfd):
 
 @pytest.mark.parametrize("fields, names, message", [
     (lambda n: np.zeros(n + 1), None, "1D array size must be a multiple of node count"),
-    (lambda n: np.zeros(2 * n - 1), None, "1D array size must be a multiple of node count"),
     (lambda n: np.zeros((2, n + 1)), None, "Second dimension must match node count"),
-    (lambda n: np.zeros((n, 2)), None, "Second dimension must match node count"),
     (lambda n: np.zeros((1, n, 1)), None, "Input must be a 1D or 2D array"),
     (lambda n: 1.0, None, "Input must be a 1D or 2D array"),
     (lambda n: np.zeros((2, n)), ["only"], "field_names length must match number of fields"),
-    (lambda n: np.zeros(3 * n), ["a", "b"], "field_names length must match number of fields"),
     (lambda n: np.zeros((2, n)), ["T", ""], "field_names entries must be non-empty"),
 ])
 def test_write_result_append_checks(loaded, capfd, fields, names, message):
@@ -116,9 +108,7 @@ def test_write_result_append_checks(loaded, capfd, fields, names, message):
 
 @pytest.mark.parametrize("fields, names", [
     (lambda n: np.zeros(3 * n), None),
-    (lambda n: np.zeros((1, n)), None),
     (lambda n: np.zeros((2, n)).T.copy().T, ["T", "X"]),
-    (lambda n: [[0.0] * n], [b"bytes-name"]),
 ])
 def test_write_result_append_passes_valid_fields_to_the_engine(loaded, capfd, fields, names):
     engine = loaded.engine

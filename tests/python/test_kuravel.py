@@ -18,14 +18,12 @@ def props(**overrides):
 
 
 @pytest.fixture
-def exposed(engine, make_box, tmp_path, capfd):
+def exposed(engine, make_box, ray_file, tmp_path, capfd):
     """A 4x4x4 box on [-1, 1]^3 lit from above by a 5x5 bundle of vertical rays, absorption computed."""
     path, _, _ = make_box(4, 4, 4, size=(2.0, 2.0, 2.0), origin=(-1.0, -1.0, -1.0))
     xy = np.linspace(-0.3, 0.3, 5)  # inside the central elements: the outer nodes stay dark
-    rays = [(x, y, 3.0, 0.0, 0.0, -1.0, 1.0) for x in xy for y in xy]
-    (tmp_path / "rays.ry").write_text(f"{len(rays)}\n" + "".join(" ".join(map(str, r)) + "\n" for r in rays))
     engine.load_mesh(path)
-    engine.load_rays(str(tmp_path / "rays.ry"))
+    engine.load_rays(ray_file([(x, y, 3.0, 0.0, 0.0, -1.0, 1.0) for x in xy for y in xy]))
     engine.set_constant_matprops(1.5, 0.8)
     engine.config()
     engine.configure_outfilename(str(tmp_path / "out.vtu"))
@@ -93,12 +91,3 @@ def test_addresses_node_counts_and_monomer_are_checked(exposed, make_box, capfd)
         no_monomer.reaction_step(power, record)
     np.testing.assert_array_equal(no_monomer.get_degree_of_curing(), np.zeros(n))
 
-
-def test_defaults_and_shared_backend():
-    p = kuravel.KuravelProps()
-    assert (p.oxygen_gel_point, p.oxygen_dirichlet_all_boundary, p.dt, p.c_monomer0) == (1.0, True, 0.0, 0.0)
-    assert p.oxygen_dirichlet_face_ids == [] and p.oxygen_dirichlet_bc_groups == []
-    model = kuravel.Kuravel(3, p)  # a default record still builds
-    assert model.get_dt() == 0.0 and model.get_degree_of_curing().tolist() == [0.0, 0.0, 0.0]
-    assert kuravel.device() == lumivex.device()
-    assert kuravel.__doc__ == "Kuravel material model bindings"

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import lumivex
-from conftest import HEADER, f32, mesh_record, on_cpu, scalars, vtk_text
+from conftest import HEADER, f32, mesh_record, scalars, vtk_text
 from lumivex_tools import box_mesh
 
 POINTS, HEXAHEDRA = box_mesh(2, 1, 1, size=(2.0, 1.0, 1.0))   # 12 nodes, 2 elements
@@ -67,8 +67,6 @@ def test_reference_mesh_content(reference):
 @pytest.mark.parametrize("points_per_line, cell_ids_per_line, scalars_per_line", [
     (N, 18, N),      # everything of a section on one line
     (2, 4, 5),       # lines that cut points and cells in the middle
-    (4, 1, 3),       # one cell number per line
-    (5, 7, 1),
 ])
 def test_line_layout_does_not_matter(engine, write_text, reference, points_per_line, cell_ids_per_line,
                                      scalars_per_line):
@@ -79,14 +77,10 @@ def test_line_layout_does_not_matter(engine, write_text, reference, points_per_l
 
 @pytest.mark.parametrize("edit", [
     pytest.param(lambda t: t.replace("\n", "\r\n"), id="crlf"),
-    pytest.param(lambda t: t.replace(" ", " \t  ").replace("\n", "  \n"), id="extra-blanks"),
     pytest.param(lambda t: t.rstrip("\n"), id="no-final-newline"),
     pytest.param(lambda t: t.replace("ASCII\n", "ASCII\n\n# a comment\n   \n"), id="comment-in-header"),
-    pytest.param(lambda t: t.replace("CELLS", "# cells follow\nCELLS"), id="comment-before-section"),
     pytest.param(lambda t: t.replace("\n1 0 0\n", "\n# the second point\n1 0 0\n", 1),
                  id="comment-among-points"),
-    pytest.param(lambda t: t.replace("CELLS 2 18\n", "CELLS 2 18\n\n# first cell\n"), id="comment-among-cells"),
-    pytest.param(lambda t: t.replace("default\n1.4\n", "default\n1.4\n# more\n"), id="comment-among-scalars"),
     pytest.param(lambda t: t.replace("POINT_DATA", "FIELD FieldData 1\nNotes 1 2 float\n7 8\nPOINT_DATA"),
                  id="other-sections"),
     pytest.param(lambda t: t.replace("stream", "POINTS CELLS SCALARS"), id="keywords-in-title"),
@@ -136,23 +130,21 @@ def test_missing_material_fields_default_to_clear_medium(engine, write_text, cap
     np.testing.assert_array_equal(engine.get_absorptivity(), np.zeros(N))
 
 
-def test_short_index_field_ends_at_next_keyword(engine, write_text, capfd):
-    tail = f"POINT_DATA {N}\n" + scalars("RefractiveIndex", INDEX[:-1]) + scalars("Absorptivity", ABSORB)
+@pytest.mark.parametrize("short", ["RefractiveIndex", "Absorptivity"])
+def test_short_scalar_field_is_dropped_with_a_warning(engine, write_text, capfd, short):
+    # A short index is followed by the next keyword, a short absorptivity by the end of the file.
+    count = N - 1 if short == "RefractiveIndex" else 3
+    fields = {"RefractiveIndex": INDEX, "Absorptivity": ABSORB}
+    tail = f"POINT_DATA {N}\n" + "".join(scalars(k, v[:count] if k == short else v) for k, v in fields.items())
     engine.load_mesh(write_text("short.vtk", vtk_text(POINTS, HEXAHEDRA, tail=tail)))
     out = capfd.readouterr().out
-    assert f"Warning: RefractiveIndex data size mismatch: read {N - 1} values, expected {N} nodes\n" in out
-    assert f"Loaded Absorptivity data for {N} nodes\n" in out
-    np.testing.assert_array_equal(engine.get_refractive_index(), np.ones(N))
-    np.testing.assert_array_equal(engine.get_absorptivity(), f32(ABSORB))
-
-
-def test_short_absorptivity_at_end_of_file(engine, write_text, capfd):
-    tail = f"POINT_DATA {N}\n" + scalars("RefractiveIndex", INDEX) + scalars("Absorptivity", ABSORB[:3])
-    engine.load_mesh(write_text("short_end.vtk", vtk_text(POINTS, HEXAHEDRA, tail=tail)))
-    out = capfd.readouterr().out
-    assert f"Warning: Absorptivity data size mismatch: read 3 values, expected {N} nodes\n" in out
-    np.testing.assert_array_equal(engine.get_refractive_index(), f32(INDEX))
-    np.testing.assert_array_equal(engine.get_absorptivity(), np.zeros(N))
+    assert f"Warning: {short} data size mismatch: read {count} values, expected {N} nodes\n" in out
+    if short == "RefractiveIndex":
+        assert f"Loaded Absorptivity data for {N} nodes\n" in out
+    defaults = {"RefractiveIndex": np.ones(N), "Absorptivity": np.zeros(N)}
+    got = {"RefractiveIndex": engine.get_refractive_index(), "Absorptivity": engine.get_absorptivity()}
+    for key, values in got.items():
+        np.testing.assert_array_equal(values, defaults[key] if key == short else f32(fields[key]))
 
 
 def test_cell_data_and_other_scalars_are_ignored(engine, write_text, capfd):
@@ -165,33 +157,6 @@ def test_cell_data_and_other_scalars_are_ignored(engine, write_text, capfd):
     np.testing.assert_array_equal(engine.get_refractive_index(), np.ones(N))
     np.testing.assert_array_equal(engine.get_absorptivity(), f32(ABSORB))
 
-
-def test_file_without_cells(engine, write_text, capfd):
-    engine.load_mesh(write_text("cloud.vtk", vtk_text(POINTS)))
-    out = capfd.readouterr().out
-    assert f"VTK file loaded: 0 elements, {N} nodes\n" in out
-    assert "Mesh connectivity: 0 boundary faces\n" in out
-    assert (engine.get_node_count(), engine.get_element_count(), engine.get_boundary_face_count()) == (N, 0, 0)
-    np.testing.assert_array_equal(engine.get_node_positions(), f32(POINTS))
-
-
-@pytest.mark.parametrize("offsets, expected", [
-    ({}, "2 constant, 1 varying (66.7% constant)"),               # only the last column of nodes differs
-    ({"last": 0.0}, "3 constant, 0 varying (100.0% constant)"),
-    ({"last": 0.9e-6, "first": -0.9e-6}, "3 constant, 0 varying (100.0% constant)"),
-    ({"last": 2e-6}, "2 constant, 1 varying (66.7% constant)"),
-    ({"first": 0.1, "last": 0.0}, "2 constant, 1 varying (66.7% constant)"),
-])
-def test_constant_index_statistics(engine, make_box, capfd, offsets, expected):
-    points, _ = box_mesh(3, 1, 1, (3.0, 1.0, 1.0))
-    index = np.full(len(points), 1.5)
-    index[points[:, 0] == 3.0] += offsets.get("last", 0.25)
-    index[points[:, 0] == 0.0] += offsets.get("first", 0.0)
-    engine.load_mesh(make_box(3, 1, 1, refractive_index=index)[0])
-    assert f"Refractive index regions: {expected}\n" in capfd.readouterr().out
-
-
-# --- input that must be refused -------------------------------------------------------------
 
 def _one_cell(ids="0 1 2 3 4 5 6 7", count=8):
     return vtk_text(POINTS[:8], title="bad") + f"CELLS 1 {count + 1}\n{count} {ids}\n"
@@ -251,14 +216,3 @@ def test_failed_first_load_leaves_engine_without_mesh(engine, tmp_path, capfd):
     capfd.readouterr()
     assert engine.get_mesh_ptr() == 0
     assert capfd.readouterr().out == "Error: mesh not loaded yet!\n"
-
-
-@on_cpu
-def test_reload_gives_the_same_face_numbering(engine, make_box):
-    path = make_box(3, 2, 2)[0]
-    engine.load_mesh(path)
-    rec = mesh_record(engine)
-    first = rec.array("faceNodes", 4 * rec.nFaces)
-    engine.load_mesh(path)
-    rec = mesh_record(engine)
-    np.testing.assert_array_equal(rec.array("faceNodes", 4 * rec.nFaces), first)
