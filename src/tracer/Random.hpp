@@ -11,9 +11,12 @@
 // draws what it needs and draws the ray's next seed from the same stream. The
 // generator is therefore cheap to create: a SplitMix64 stream, i.e. a Weyl
 // counter advanced by the golden gamma and passed through the SplitMix64
-// finaliser on every draw. The start of the counter mixes seed and ray index
-// (subsequence) through the finaliser, so distinct rays with the same seed get
-// unrelated streams.
+// finaliser on every draw. The start of the counter is the finaliser of
+// (finalised seed) XOR (ray index): for a fixed seed distinct rays get distinct,
+// unrelated streams. The seed is finalised before the index joins it because a
+// ray's starting seed is itself the finaliser of (index + gamma): combining the
+// raw seed with a finalised index the same way would cancel to 0 for every
+// fresh ray, so all rays would draw the same numbers on their first rough face.
 #pragma once
 
 #include "device/Device.hpp"
@@ -33,9 +36,10 @@ struct RayRandom {
     }
 
     // Stream `subsequence` (the ray index) of the generator keyed by `seed`.
-    // For a fixed seed, distinct subsequences give distinct counters.
+    // For a fixed seed, distinct subsequences give distinct counters (XOR with
+    // the index and the finaliser are both bijections).
     LVX_HD RayRandom(std::uint64_t seed, std::uint64_t subsequence)
-        : counter(mix64(seed ^ mix64(subsequence + kGamma))) {}
+        : counter(mix64(mix64(seed) ^ subsequence)) {}
 
     LVX_HD std::uint64_t next64() {
         counter += kGamma;

@@ -266,6 +266,41 @@ TEST(MicrofacetNormal, BeckmannSlopesMatchRoughness) {
     }
 }
 
+// Largest gap between the empirical CDF of `x` and 1 - exp(-x / mean).
+double ksDistanceToExponential(std::vector<double> x, double mean) {
+    std::sort(x.begin(), x.end());
+    const double n = static_cast<double>(x.size());
+    double d = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double cdf = 1.0 - std::exp(-x[k] / mean);
+        d = std::max({d, std::fabs(cdf - k / n), std::fabs((k + 1) / n - cdf)});
+    }
+    return d;
+}
+
+TEST(MicrofacetNormal, FreshRaysDrawDistinctBeckmannNormals) {
+    // First rough interaction of every ray of a freshly loaded set: each ray on
+    // its own starting seed. The normals must differ from ray to ray and their
+    // slopes follow tan^2(theta) ~ Exp(mean a^2), the law a wrong roughness fails.
+    const float a = 0.3f;
+    const int n = 20000;
+    std::vector<double> tan2;
+    std::set<std::uint64_t> nextSeeds;
+    std::set<float> xs;
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t seed = raySeed(static_cast<std::uint64_t>(i));
+        const Vec3 m = sampleMicrofacetNormal(Vec3(0, 0, 1), a, seed, i, Vec3(0, 0, -1));
+        tan2.push_back((1.0 - double(m.z) * m.z) / (double(m.z) * m.z));
+        nextSeeds.insert(seed);
+        xs.insert(m.x);
+    }
+    EXPECT_EQ(nextSeeds.size(), std::size_t(n));
+    EXPECT_GT(xs.size(), std::size_t(n * 0.99));
+    const double critical = 1.63 / std::sqrt(double(n));  // KS at 1 % significance
+    EXPECT_LT(ksDistanceToExponential(tan2, double(a) * a), critical);
+    EXPECT_GT(ksDistanceToExponential(tan2, 1.2 * 1.2 * double(a) * a), critical);
+}
+
 TEST(RayRandom, UniformInHalfOpenUnitIntervalAndStreamsDiffer) {
     RayRandom r(99, 0), same(99, 0), other(99, 1);
     double sum = 0.0;

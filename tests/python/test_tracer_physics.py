@@ -166,6 +166,38 @@ def test_oblique_entry_follows_snell_and_schlick(tmp_path, degrees):
     assert t.deposited == pytest.approx(expected, rel=1e-3)
 
 
+def mean_rough_transmission(theta, roughness, n2, samples=400_000):
+    """Mean of 1 - Schlick over Beckmann microfacet normals, for a ray in the x-z plane
+    at angle theta to the face normal -z (air outside)."""
+    rng = np.random.default_rng(1)
+    tan_m = np.sqrt(-roughness ** 2 * np.log1p(-rng.uniform(size=samples)))
+    phi = 2 * np.pi * rng.uniform(size=samples)
+    cos_m = 1 / np.sqrt(1 + tan_m ** 2)
+    sin_m = tan_m * cos_m
+    m = np.column_stack([sin_m * np.cos(phi), sin_m * np.sin(phi), -cos_m])
+    d = np.array([math.sin(theta), 0.0, math.cos(theta)])
+    cos_i = np.abs(m @ d)
+    return float(np.mean(1 - schlick(np.clip(cos_i, 0, 1), 1.0, n2)))
+
+
+def test_rough_entry_transmits_the_mean_schlick_factor(tmp_path):
+    # Every ray of a fresh set draws its own microfacet normal on the rough top face of an
+    # opaque slab, so what enters (and is absorbed) is the mean of 1 - R over the Beckmann law.
+    theta, roughness = math.radians(60), 0.2
+    k = np.linspace(0.2, 0.8, 60)
+    rays = beam(grid_hits(k, k, (2, 0.0)), [math.sin(theta), 0, math.cos(theta)])
+
+    def conditions(e):
+        top = e.select_boundary_faces_bbox(-1, 2, -1, 2, -0.01, 0.01)
+        rough = condition(top)
+        rough.rough_surface, rough.roughness = True, roughness
+        return [rough, condition(others(e, top))]
+
+    t = Trace(tmp_path, box_mesh(4, 4, 4, size=(1, 1, 1)), 1.5, 200.0, rays, "FE", conditions)
+    expected = mean_rough_transmission(theta, roughness, 1.5)
+    assert t.deposited / len(k) ** 2 == pytest.approx(expected, rel=5e-3)
+
+
 @pytest.mark.parametrize("n, trapped", [(2.0, True), (1.05, False)])
 def test_total_internal_reflection_keeps_the_power(tmp_path, n, trapped):
     # Rays enter the end face of a bar at 60 degrees and meet its long sides at 90 - theta_t.
