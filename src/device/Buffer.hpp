@@ -11,7 +11,7 @@ namespace dev {
 // Frees an array with the call that matches how it was allocated.
 struct BufferFree {
     bool pinned = false;
-    void operator()(void* ptr) const {
+    void operator()(void* ptr) const noexcept {
         if (pinned)
             freeHost(ptr);
         else

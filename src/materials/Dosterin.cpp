@@ -67,7 +67,7 @@ void Dosterin::reactionStep(std::uintptr_t resultDevicePtr, std::uintptr_t meshD
     float* refrIndex = mesh.refrIndex;
     const MatProps props = matprops;
     const int n = n_nodes;
-    dev::launch(dev::Grid{(n + 127) / 128, 128}, LVX_LAMBDA(int i) {
+    dev::forEach("updateMaterialPropertiesKernel", n, LVX_LAMBDA(int i) {
         updateMaterialProperties(power, eddf, doc, absorptivity, refrIndex, props, n, i);
     });
     dev::synchronize();

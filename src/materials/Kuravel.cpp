@@ -17,9 +17,6 @@ namespace kuravel {
 
 namespace {
 
-constexpr int kNodeBlock = 128;
-constexpr int kInitBlock = 256;
-
 std::string nodeCountMismatch(int own, int mesh) {
     return "Kuravel was created for " + std::to_string(own) + " nodes, but the mesh has " + std::to_string(mesh) +
            " nodes; create the model with the mesh's node count";
@@ -28,9 +25,8 @@ std::string nodeCountMismatch(int own, int mesh) {
 // Device-to-device copy queued on a stream (a kernel, so that it is ordered
 // with the stream's other work on either backend).
 void copyOnStream(double* dst, const double* src, int n, dev::Stream stream) {
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) dst[i] = src[i];
-    }, stream);
+    dev::forEach("copyOnStreamKernel", n, LVX_LAMBDA(int i) { dst[i] = src[i]; },
+                 {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 // Largest finite extent of the nodes along any axis, or 0.
@@ -59,24 +55,21 @@ float largestExtent(const MeshDataFlat& m) {
 
 void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialStateVec initial) {
     MaterialStateDataFlat* s = d_state;
-    dev::launch(dev::gridFor(nNodes, kInitBlock), LVX_LAMBDA(int i) {
-        if (i >= s->nNodes) return;
+    dev::forEach("initializeStateKernel", nNodes, LVX_LAMBDA(int i) {
         s->monomer[i] = initial.monomer;
         s->radical[i] = initial.radical;
         s->oxygen[i] = initial.oxygen;
         s->degreeOfCuring[i] = initial.degreeOfCuring;
         // One writer for the shared reference value (all would write the same).
         if (i == 0) s->monomer0 = initial.monomer;
-    });
+    }, {dev::kSetupBlockSize});
     dev::synchronize();
 }
 
 void solveRateEquations(const MaterialStateDataFlat* d_state, const double* intensity, int nNodes) {
     const MaterialStateDataFlat* s = d_state;
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) solveRateEquationsAt(*s, intensity, i);
-    });
+    dev::forEach("solveRateEquationsKernel", n, LVX_LAMBDA(int i) { solveRateEquationsAt(*s, intensity, i); });
     dev::synchronize();
 }
 
@@ -84,8 +77,7 @@ void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absor
                               int nNodes) {
     const MaterialStateDataFlat* s = d_state;
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i >= n) return;
+    dev::forEach("updateMaterialPropertiesKernel", n, LVX_LAMBDA(int i) {
         const double alpha = s->degreeOfCuring[i];
         refrIndex[i] = static_cast<float>((1.0 - alpha) * s->n0 + alpha * s->n1);
         absorptivity[i] = static_cast<float>((1.0 - alpha) * s->alpha0 + alpha * s->alpha1);
@@ -95,9 +87,9 @@ void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absor
 
 void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream) {
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n && mask && mask[i] != 0) field[i] = value;
-    }, stream);
+    dev::forEach("applyDirichletBoundaryKernel", n, LVX_LAMBDA(int i) {
+        if (mask && mask[i] != 0) field[i] = value;
+    }, {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
@@ -105,9 +97,9 @@ void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCo
                               const int* mask, int mode, double value, dev::Stream stream) {
     const int n = nNodes;
     const GridAcceleratorData g = grid;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
-    }, stream);
+    dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) {
+        diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
+    }, {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 float nodalCellSize(double diffusionOxygen, double dt) {

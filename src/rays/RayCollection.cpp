@@ -23,7 +23,6 @@ namespace {
 
 // Stores the initial random state of ray i.
 LVX_HD inline void initializeRandomStatesKernel(const RaysDataFlat* rays, int i) {
-    if (i >= rays->nRays) return;
     rays->rngStates[i] = raySeed(static_cast<std::uint64_t>(i));
 }
 
@@ -33,7 +32,6 @@ LVX_HD inline void initializeRandomStatesKernel(const RaysDataFlat* rays, int i)
 // after the turn. The direction is rotated as is: a rotation keeps its length.
 LVX_HD inline void rotateRaysAroundAxisKernel(const RaysDataFlat* rays, int i, Vec3 k, float c,
                                               float s) {
-    if (i >= rays->nRays) return;
     const Vec3 d = rays->getVector(i, rays->directions);
     const Vec3 q = rays->getVector(i, rays->positions) - d * 10.0f;
     const float t = 1.0f - c;
@@ -46,7 +44,8 @@ LVX_HD inline void rotateRaysAroundAxisKernel(const RaysDataFlat* rays, int i, V
 // A free function, because nvcc does not allow a device lambda inside a
 // private member function such as allocate().
 void launchInitializeRandomStates(const RaysDataFlat* rays, int n) {
-    dev::launch(dev::gridFor(n, 256), LVX_LAMBDA(int i) { initializeRandomStatesKernel(rays, i); });
+    dev::forEach("initializeRandomStatesKernel", n,
+                 LVX_LAMBDA(int i) { initializeRandomStatesKernel(rays, i); }, {dev::kSetupBlockSize});
     dev::synchronize();
 }
 
@@ -150,7 +149,6 @@ void RayCollection::release() {
 }
 
 void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle) {
-    dev::lastError();  // an earlier failure must not be blamed on this launch
     if (nRays <= 0) {
         std::printf("Warning: rotateRaysAroundAxis called with nRays = %d\n", nRays);
         std::fflush(stdout);
@@ -164,12 +162,9 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle) {
     const Vec3 k = axis.normalized();  // a zero axis stays zero
     const float c = std::cos(angle), s = std::sin(angle);
     const RaysDataFlat* rays = d_rdata;
-    dev::launch(dev::gridFor(nRays, 256),
-                LVX_LAMBDA(int i) { rotateRaysAroundAxisKernel(rays, i, k, c, s); });
+    dev::forEach("rotateRaysAroundAxisKernel", nRays,
+                 LVX_LAMBDA(int i) { rotateRaysAroundAxisKernel(rays, i, k, c, s); }, {dev::kSetupBlockSize});
     dev::synchronize();
-    const char* error = dev::lastError();
-    if (std::strcmp(error, "no error") != 0)
-        throw std::runtime_error(std::string("Rotation kernel error: ") + error);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,13 +13,13 @@ unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const Obje
     dev::memset(d_visits, 0, sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
-    dev::launch(
-        dev::gridFor(rays.nRays, 64),
+    dev::forEach(
+        "traceRaysKernel", rays.nRays,
         LVX_LAMBDA(int i) {
             const int visits = trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i);
             if (visits > 0) dev::atomicAddCount(d_visits, static_cast<unsigned long long>(visits));
         },
-        {}, dev::Schedule::Dynamic);
+        {dev::kTraceBlockSize, dev::Schedule::Dynamic});
     dev::synchronize();
     unsigned long long visits = 0;
     dev::download(&visits, d_visits, 1);
