@@ -14,26 +14,39 @@ using Status = const char*;
 
 enum class Direction { HostToDevice, DeviceToHost, DeviceToDevice };
 
+namespace noop {
+inline Status handle(void** handle) {
+    *handle = nullptr;
+    return nullptr;
+}
+inline Status one(void*) { return nullptr; }
+inline Status two(void*, void*) { return nullptr; }
+inline void push(const char*) {}
+inline void pop() {}
+}  // namespace noop
+
+// Streams, events and profiler ranges default to doing nothing, which is
+// right for a backend that runs kernels in order at launch.
 struct Operations {
-    Status (*allocate)(void** ptr, std::size_t bytes);
-    Status (*release)(void* ptr);
-    Status (*allocatePinned)(void** ptr, std::size_t bytes);
-    Status (*releasePinned)(void* ptr);
-    Status (*copy)(void* dst, const void* src, std::size_t bytes, Direction direction);
-    Status (*fill)(void* ptr, int value, std::size_t bytes);
-    Status (*synchronize)();
+    Status (*allocate)(void** ptr, std::size_t bytes) = nullptr;
+    Status (*release)(void* ptr) = nullptr;
+    Status (*allocatePinned)(void** ptr, std::size_t bytes) = nullptr;
+    Status (*releasePinned)(void* ptr) = nullptr;
+    Status (*copy)(void* dst, const void* src, std::size_t bytes, Direction direction) = nullptr;
+    Status (*fill)(void* ptr, int value, std::size_t bytes) = nullptr;
+    Status (*synchronize)() = nullptr;
     // Error of the kernel launch just made (and clears it).
-    Status (*launchStatus)();
-    Status (*streamCreate)(void** handle);
-    Status (*streamDestroy)(void* handle);
-    Status (*streamSynchronize)(void* handle);
-    Status (*eventCreate)(void** handle);
-    Status (*eventDestroy)(void* handle);
-    Status (*eventRecord)(void* event, void* stream);
-    Status (*streamWaitEvent)(void* stream, void* event);
-    // Profiler range around a launch (may do nothing).
-    void (*rangePush)(const char* name);
-    void (*rangePop)();
+    Status (*launchStatus)() = nullptr;
+    Status (*streamCreate)(void** handle) = noop::handle;
+    Status (*streamDestroy)(void* handle) = noop::one;
+    Status (*streamSynchronize)(void* handle) = noop::one;
+    Status (*eventCreate)(void** handle) = noop::handle;
+    Status (*eventDestroy)(void* handle) = noop::one;
+    Status (*eventRecord)(void* event, void* stream) = noop::two;
+    Status (*streamWaitEvent)(void* stream, void* event) = noop::two;
+    // Profiler range around a launch.
+    void (*rangePush)(const char* name) = noop::push;
+    void (*rangePop)() = noop::pop;
 };
 
 const Operations& cpu();

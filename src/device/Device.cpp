@@ -138,17 +138,24 @@ void free(void* ptr) {
     if (ptr) checkRelease(ops().release(ptr), "device free");
 }
 
+namespace {
+
+void checkedCopy(void* dst, const void* src, std::size_t bytes, Direction direction, const char* operation) {
+    if (bytes > 0) check(ops().copy(dst, src, bytes, direction), operation, bytes);
+}
+
+}  // namespace
+
 void copyToDevice(void* dst, const void* src, std::size_t bytes) {
-    if (bytes > 0) check(ops().copy(dst, src, bytes, Direction::HostToDevice), "copy to device", bytes);
+    checkedCopy(dst, src, bytes, Direction::HostToDevice, "copy to device");
 }
 
 void copyToHost(void* dst, const void* src, std::size_t bytes) {
-    if (bytes > 0) check(ops().copy(dst, src, bytes, Direction::DeviceToHost), "copy to host", bytes);
+    checkedCopy(dst, src, bytes, Direction::DeviceToHost, "copy to host");
 }
 
 void copyOnDevice(void* dst, const void* src, std::size_t bytes) {
-    if (bytes > 0)
-        check(ops().copy(dst, src, bytes, Direction::DeviceToDevice), "copy on device", bytes);
+    checkedCopy(dst, src, bytes, Direction::DeviceToDevice, "copy on device");
 }
 
 void memset(void* ptr, int value, std::size_t bytes) {

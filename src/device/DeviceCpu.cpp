@@ -37,22 +37,21 @@ Status fill(void* ptr, int value, std::size_t bytes) {
 }
 
 Status nothing() { return nullptr; }
-Status nothingFor(void*) { return nullptr; }
-Status nothingForPair(void*, void*) { return nullptr; }
-Status noHandle(void** handle) {
-    *handle = nullptr;
-    return nullptr;
-}
-void noRange(const char*) {}
-void noRangeEnd() {}
 
 }  // namespace
 
+// Only memory does anything here; every stream, event and profiler operation
+// keeps the table's no-op default.
 const Operations& cpu() {
-    static const Operations ops{allocate,   release,   allocate,   release,        copy,
-                                fill,       nothing,   nothing,    noHandle,       nothingFor,
-                                nothingFor, noHandle,  nothingFor, nothingForPair, nothingForPair,
-                                noRange,    noRangeEnd};
+    static const Operations ops = [] {
+        Operations table;
+        table.allocate = table.allocatePinned = allocate;
+        table.release = table.releasePinned = release;
+        table.copy = copy;
+        table.fill = fill;
+        table.synchronize = table.launchStatus = nothing;
+        return table;
+    }();
     return ops;
 }
 

@@ -69,3 +69,21 @@ TEST(DeviceErrors, FailuresThrowNamingTheOperation) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Buffer, OwnsOneArrayThatMovesWithIt) {
+    dev::Buffer<double> a = dev::deviceBuffer<double>(6);  // ASan: every array here is freed once
+    double* const data = a.get();
+    dev::Buffer<double> b = std::move(a);
+    EXPECT_EQ(b.get(), data);
+    EXPECT_EQ(b.size(), 6u);
+    EXPECT_FALSE(a);
+    EXPECT_EQ(a.size(), 0u);
+    b = dev::pinnedBuffer<double>(3);  // frees the device array, takes the pinned one
+    EXPECT_TRUE(b.pinned());
+    EXPECT_EQ(b.size(), 3u);
+    EXPECT_FALSE(dev::deviceBuffer<int>(0));  // nothing to allocate
+}
+
+}  // namespace
