@@ -84,49 +84,16 @@ BMPFile::BMPFile(int height, int width) : height_(height), width_(width) {
     if (plane > std::numeric_limits<std::size_t>::max() / (3 * sizeof(double)))
         throw std::runtime_error("image of " + std::to_string(width) + " x " + std::to_string(height) +
                                  " pixels is too large");
-    const std::size_t bytes = 3 * plane * sizeof(double);
-    hostImage_ = static_cast<double*>(dev::hostAllocPinned(bytes));
-    try {
-        deviceImage_ = static_cast<double*>(dev::malloc(bytes));
-    } catch (...) {
-        dev::freeHost(hostImage_);
-        throw;
-    }
-    for (std::size_t i = 0; i < 3 * plane; ++i) hostImage_[i] = 0.0;
-    dev::copyToDevice(deviceImage_, hostImage_, bytes);
-}
-
-BMPFile::~BMPFile() { release(); }
-
-BMPFile::BMPFile(BMPFile&& other) noexcept
-    : height_(other.height_),
-      width_(other.width_),
-      pixelSize_(other.pixelSize_),
-      hostImage_(std::exchange(other.hostImage_, nullptr)),
-      deviceImage_(std::exchange(other.deviceImage_, nullptr)) {}
-
-BMPFile& BMPFile::operator=(BMPFile&& other) noexcept {
-    if (this != &other) {
-        release();
-        height_ = other.height_;
-        width_ = other.width_;
-        pixelSize_ = other.pixelSize_;
-        hostImage_ = std::exchange(other.hostImage_, nullptr);
-        deviceImage_ = std::exchange(other.deviceImage_, nullptr);
-    }
-    return *this;
-}
-
-void BMPFile::release() {
-    dev::freeHost(hostImage_);
-    dev::free(deviceImage_);
-    hostImage_ = nullptr;
-    deviceImage_ = nullptr;
+    const std::size_t values = 3 * plane;
+    hostImage_ = dev::pinnedBuffer<double>(values);
+    deviceImage_ = dev::deviceBuffer<double>(values);
+    for (std::size_t i = 0; i < values; ++i) hostImage_.get()[i] = 0.0;
+    dev::upload(deviceImage_.get(), hostImage_.get(), values);
 }
 
 bool BMPFile::write(const char* path) {
     const char* name = path != nullptr ? path : "";
-    if (planeSize() > 0 && deviceImage_ == nullptr) {
+    if (planeSize() > 0 && !deviceImage_) {
         std::printf("Error: Cannot write %s: the image has no buffers\n", name);
         return false;
     }
@@ -134,8 +101,8 @@ bool BMPFile::write(const char* path) {
         std::printf("Error: Cannot write %s: %d x %d pixels do not fit a bitmap file\n", name, width_, height_);
         return false;
     }
-    dev::download(hostImage_, deviceImage_, valueCount());
-    const std::vector<unsigned char> bytes = encodeBMP(hostImage_, height_, width_);
+    dev::download(hostImage_.get(), deviceImage_.get(), valueCount());
+    const std::vector<unsigned char> bytes = encodeBMP(hostImage_.get(), height_, width_);
 
     std::FILE* file = std::fopen(name, "wb");
     if (file == nullptr) {

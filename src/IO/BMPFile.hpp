@@ -11,6 +11,8 @@
 // when it is destroyed or replaced; it is movable but not copyable.
 #pragma once
 
+#include "device/Buffer.hpp"
+
 #include <cstddef>
 #include <vector>
 
@@ -22,11 +24,6 @@ public:
     // the product is 0). Throws std::runtime_error for a negative size or one
     // whose byte count does not fit in memory.
     BMPFile(int height, int width);
-    ~BMPFile();
-    BMPFile(const BMPFile&) = delete;
-    BMPFile& operator=(const BMPFile&) = delete;
-    BMPFile(BMPFile&& other) noexcept;
-    BMPFile& operator=(BMPFile&& other) noexcept;
 
     // Copies the device image to the host image and writes the bitmap. A file
     // that cannot be opened, or an image without buffers, is reported on
@@ -38,20 +35,19 @@ public:
     int width() const { return width_; }
     double pixelSize() const { return pixelSize_; }
     void setPixelSize(double size) { pixelSize_ = size; }  // physical pixel edge; not used here
-    double* hostImage() const { return hostImage_; }
-    double* deviceImage() const { return deviceImage_; }
+    double* hostImage() const { return hostImage_.get(); }
+    double* deviceImage() const { return deviceImage_.get(); }
     // Doubles in each buffer: 3 * width * height once allocated, else 0.
-    std::size_t valueCount() const { return deviceImage_ != nullptr ? planeSize() * 3 : 0; }
+    std::size_t valueCount() const { return deviceImage_.size(); }
 
 private:
     std::size_t planeSize() const { return static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_); }
-    void release();
 
     int height_ = 1024;
     int width_ = 1024;
     double pixelSize_ = 0.0;
-    double* hostImage_ = nullptr;    // pinned
-    double* deviceImage_ = nullptr;
+    dev::Buffer<double> hostImage_;  // pinned
+    dev::Buffer<double> deviceImage_;
 };
 
 // The bitmap bytes of a planar image of 3 * width * height doubles: 14-byte

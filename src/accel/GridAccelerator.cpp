@@ -102,15 +102,6 @@ float percentile(const std::vector<float>& sorted, float p) {
 
 }  // namespace
 
-GridAccelerator::~GridAccelerator() { release(); }
-
-void GridAccelerator::release() {
-    dev::freeArray(data_.cellHead);
-    dev::freeArray(data_.nextInCell);
-    data_ = GridAcceleratorData();
-    elementCount_ = 0;
-}
-
 void GridAccelerator::build(const Mesh& mesh) {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
     const int F = std::max(m.nFaces, 0);
@@ -196,7 +187,10 @@ void GridAccelerator::buildNodal(const Mesh& mesh, const float cellSize[3]) {
 }
 
 void GridAccelerator::fill(const GridAcceleratorData& layout, const float* points, int count, bool nodal) {
-    release();
+    data_ = GridAcceleratorData();  // no half-built grid stays in use if this throws
+    elementCount_ = 0;
+    cellHead_.reset();
+    nextInCell_.reset();
     const GridAcceleratorData& g = layout;
     const std::size_t nCells =
         static_cast<std::size_t>(g.gridDims[0]) * g.gridDims[1] * static_cast<std::size_t>(g.gridDims[2]);
@@ -223,12 +217,13 @@ void GridAccelerator::fill(const GridAcceleratorData& layout, const float* point
         tail[cell] = e;
     }
 
-    GridAcceleratorData built = g;
-    built.cellHead = dev::allocArray<int>(nCells);
-    built.nextInCell = dev::allocArray<int>(n);
-    if (nCells > 0) dev::upload(built.cellHead, head.get(), nCells);
-    if (n > 0) dev::upload(built.nextInCell, next.get(), n);
-    data_ = built;
+    cellHead_ = dev::deviceBuffer<int>(nCells);
+    nextInCell_ = dev::deviceBuffer<int>(n);
+    dev::upload(cellHead_.get(), head.get(), nCells);
+    dev::upload(nextInCell_.get(), next.get(), n);
+    data_ = g;
+    data_.cellHead = cellHead_.get();
+    data_.nextInCell = nextInCell_.get();
     elementCount_ = count;
 
     std::printf(nodal ? "Nodal cell structure built:\n Grid: (%d, %d, %d)\n Cell dimensions (%f, %f, %f)\n"

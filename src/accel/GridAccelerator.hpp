@@ -11,7 +11,7 @@
 // the two device arrays and hands out the record.
 #pragma once
 
-#include "device/Device.hpp"
+#include "device/Buffer.hpp"
 #include "mesh/MeshDataFlat.hpp"
 #include "rays/RaysDataFlat.hpp"
 
@@ -273,7 +273,6 @@ public:
     using Data = GridAcceleratorData;
 
     GridAccelerator() = default;
-    ~GridAccelerator() override;
     GridAccelerator(const GridAccelerator&) = delete;
     GridAccelerator& operator=(const GridAccelerator&) = delete;
 
@@ -302,12 +301,13 @@ public:
     int elementCount() const { return elementCount_; }
 
 private:
-    void release();
     // Replaces the lists with those of `layout` filled from `points` (all x,
     // then all y, then all z; one point per element), uploads them and prints
     // the face-grid or nodal-grid report.
     void fill(const GridAcceleratorData& layout, const float* points, int count, bool nodal);
 
-    GridAcceleratorData data_;
+    GridAcceleratorData data_;  // its list fields view the two buffers
+    dev::Buffer<int> cellHead_;
+    dev::Buffer<int> nextInCell_;
     int elementCount_ = 0;
 };

@@ -8,7 +8,6 @@ namespace {
 // cleared first, so a ray that misses leaves with -1 and its old position.
 template <class AccData>
 LVX_HD inline void traceRaysKernel(const RaysDataFlat* rays, const MeshDataFlat* mesh, const AccData& acc, int i) {
-    if (i >= rays->nRays) return;
     Ray ray = rays->getRay(i);
     ray.face = -1;
     acc.findIntersection(ray, *mesh);
@@ -26,8 +25,8 @@ void SurfaceRayTracer<Acc>::traceRays(RayCollection& rays, const Mesh& mesh) {
     const MeshDataFlat* d_mesh = mesh.d_mdata;
     const typename Acc::Data acc = accelerator_.data();
     // Rays differ widely in the cells they cross: balance them dynamically.
-    dev::launch(dev::Grid{(n + 127) / 128, 128},
-                LVX_LAMBDA(int i) { traceRaysKernel(d_rays, d_mesh, acc, i); }, {}, dev::Schedule::Dynamic);
+    dev::forEach("surfaceTraceRaysKernel", n, LVX_LAMBDA(int i) { traceRaysKernel(d_rays, d_mesh, acc, i); },
+                 {dev::kBlockSize, dev::Schedule::Dynamic});
     dev::synchronize();
 }
 

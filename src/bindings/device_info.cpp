@@ -31,4 +31,7 @@ void addDeviceInfo(py::module_& m) {
           "LUMIVEX_DEVICE=cuda before the import to force a backend.");
     m.def("cuda_available", [] { return dev::cudaCompiledIn() && dev::cudaDeviceCount() > 0; },
           "True when this build has the CUDA backend and a CUDA device is present.");
+    m.def("_fail_next_device_operation", &dev::failNextOperation, py::arg("error_text"),
+          "Testing aid: the next device operation of this module fails with error_text,\n"
+          "through the same checks as a real device failure.");
 }

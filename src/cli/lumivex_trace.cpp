@@ -95,10 +95,12 @@ or LUMIVEX_DEVICE=cuda forces one.
 
 struct ObjectiveChoice {
     const char* name;
-    int kind;  // objectiveKind of createFiniteElementRayTracer
+    ObjectiveKind kind;
 };
 
-constexpr ObjectiveChoice kObjectives[] = {{"render", 0}, {"optical_path", 1}, {"light_transport", 2}};
+constexpr ObjectiveChoice kObjectives[] = {{"render", ObjectiveKind::Render},
+                                           {"optical_path", ObjectiveKind::OpticalPath},
+                                           {"light_transport", ObjectiveKind::LightTransport}};
 
 // Keys of every objective are known; each objective reads only its own.
 const std::set<std::string_view> kTopKeys = {"mesh",        "rays",        "solver",       "objective",
@@ -204,7 +206,8 @@ int run(const char* configPath) {
 
     std::printf("lumivex-trace: %s, solver %s, objective %s, device %s\n", configPath, solver.c_str(), choice->name,
                 dev::backendName());
-    std::unique_ptr<BaseRayTracer> tracer = createFiniteElementRayTracer(solver == "RK4" ? 1 : 0, choice->kind);
+    std::unique_ptr<BaseRayTracer> tracer = createFiniteElementRayTracer(
+        solver == "RK4" ? SolverKind::RungeKutta4 : SolverKind::ForwardEuler, choice->kind);
     Mesh mesh;
     try {
         readVTK(meshPath.c_str(), mesh);

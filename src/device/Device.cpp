@@ -1,5 +1,8 @@
-// Backend selection and the memory/stream half of the device layer.
+// Backend selection, and the checked dispatch of every device operation to
+// the active backend's table (DeviceCpu.cpp, DeviceCuda.cpp).
 #include "device/Device.hpp"
+
+#include "device/Backends.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +11,6 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(LVX_WITH_CUDA)
-#include <cuda_runtime_api.h>
-#endif
 
 namespace dev {
 namespace {
@@ -52,9 +52,45 @@ bool g_adopted = false;
 
 [[maybe_unused]] bool onCuda() { return backend() == Backend::Cuda; }
 
-[[noreturn]] void allocationFailed(const char* what, std::size_t bytes) {
-    throw std::runtime_error(std::string(what) + " of " + std::to_string(bytes) +
-                             " bytes failed: " + lastError());
+using backends::Direction;
+using backends::Status;
+
+const backends::Operations& ops() {
+#if defined(LVX_WITH_CUDA)
+    if (onCuda()) return backends::cuda();
+#endif
+    return backends::cpu();
+}
+
+// The failure armed by failNextOperation, taken by the next check.
+bool g_failureArmed = false;
+std::string g_failureText;
+
+// The one place where a backend status becomes an exception.
+void check(Status status, const char* operation, std::size_t bytes = 0) {
+    if (g_failureArmed) {
+        g_failureArmed = false;
+        status = g_failureText.c_str();
+    }
+    if (!status) return;
+    std::string message = std::string("Device error: ") + operation;
+    if (bytes > 0) message += " of " + std::to_string(bytes) + " bytes";
+    throw std::runtime_error(message + " failed: " + status);
+}
+
+// Frees run in destructors, where an exception would end the process.
+void checkRelease(Status status, const char* operation) noexcept {
+    try {
+        check(status, operation);
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", error.what());
+    }
+}
+
+bool readDebugSync() {
+    const char* value = std::getenv("LUMIVEX_DEBUG_SYNC");
+    return value && std::string(value) == "1";
 }
 
 }  // namespace
@@ -85,168 +121,122 @@ bool cudaCompiledIn() {
 
 int cudaDeviceCount() {
 #if defined(LVX_WITH_CUDA)
-    int count = 0;
-    if (cudaGetDeviceCount(&count) != cudaSuccess) {
-        cudaGetLastError();  // no driver or no device: not an error for us
-        return 0;
-    }
-    return count;
+    return backends::cudaDeviceCount();
 #else
     return 0;
 #endif
 }
 
-#if defined(LVX_WITH_CUDA)
-#define LVX_ON_CUDA(cudaCall, cpuCall) \
-    do {                               \
-        if (onCuda()) {                \
-            cudaCall;                  \
-        } else {                       \
-            cpuCall;                   \
-        }                              \
-    } while (0)
-#else
-#define LVX_ON_CUDA(cudaCall, cpuCall) \
-    do {                               \
-        cpuCall;                       \
-    } while (0)
-#endif
-
 void* malloc(std::size_t bytes) {
     if (bytes == 0) return nullptr;
     void* ptr = nullptr;
-    LVX_ON_CUDA(if (cudaMalloc(&ptr, bytes) != cudaSuccess) ptr = nullptr,
-                ptr = std::malloc(bytes));
-    if (!ptr) allocationFailed("device allocation", bytes);
+    check(ops().allocate(&ptr, bytes), "device allocation", bytes);
     return ptr;
 }
 
 void free(void* ptr) {
-    if (!ptr) return;
-    LVX_ON_CUDA(cudaFree(ptr), std::free(ptr));
+    if (ptr) checkRelease(ops().release(ptr), "device free");
 }
 
+namespace {
+
+void checkedCopy(void* dst, const void* src, std::size_t bytes, Direction direction, const char* operation) {
+    if (bytes > 0) check(ops().copy(dst, src, bytes, direction), operation, bytes);
+}
+
+}  // namespace
+
 void copyToDevice(void* dst, const void* src, std::size_t bytes) {
-    if (bytes == 0) return;
-    LVX_ON_CUDA(cudaMemcpy(dst, src, bytes, cudaMemcpyHostToDevice), std::memcpy(dst, src, bytes));
+    checkedCopy(dst, src, bytes, Direction::HostToDevice, "copy to device");
 }
 
 void copyToHost(void* dst, const void* src, std::size_t bytes) {
-    if (bytes == 0) return;
-    LVX_ON_CUDA(cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToHost), std::memcpy(dst, src, bytes));
+    checkedCopy(dst, src, bytes, Direction::DeviceToHost, "copy to host");
 }
 
 void copyOnDevice(void* dst, const void* src, std::size_t bytes) {
-    if (bytes == 0) return;
-    LVX_ON_CUDA(cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToDevice),
-                std::memmove(dst, src, bytes));
+    checkedCopy(dst, src, bytes, Direction::DeviceToDevice, "copy on device");
 }
 
 void memset(void* ptr, int value, std::size_t bytes) {
-    if (bytes == 0) return;
-    LVX_ON_CUDA(cudaMemset(ptr, value, bytes), std::memset(ptr, value, bytes));
+    if (bytes > 0) check(ops().fill(ptr, value, bytes), "device memset", bytes);
 }
 
 void* hostAllocPinned(std::size_t bytes) {
     if (bytes == 0) return nullptr;
     void* ptr = nullptr;
-    LVX_ON_CUDA(if (cudaHostAlloc(&ptr, bytes, cudaHostAllocDefault) != cudaSuccess) ptr = nullptr,
-                ptr = std::malloc(bytes));
-    if (!ptr) allocationFailed("pinned host allocation", bytes);
+    check(ops().allocatePinned(&ptr, bytes), "pinned host allocation", bytes);
     return ptr;
 }
 
 void freeHost(void* ptr) {
-    if (!ptr) return;
-    LVX_ON_CUDA(cudaFreeHost(ptr), std::free(ptr));
+    if (ptr) checkRelease(ops().releasePinned(ptr), "pinned host free");
 }
 
 void synchronize() {
-    LVX_ON_CUDA(cudaDeviceSynchronize(), (void)0);
-    std::fflush(stdout);
+    const Status status = ops().synchronize();
+    std::fflush(stdout);  // device-side printing has landed by now
+    check(status, "device synchronize");
 }
 
 const char* lastError() {
 #if defined(LVX_WITH_CUDA)
-    if (onCuda()) return cudaGetErrorString(cudaGetLastError());
+    if (onCuda()) return backends::cudaTakeLastError();
 #endif
     return "no error";
 }
 
-#if defined(LVX_WITH_CUDA)
-void cudaLaunchFailed(const char* what) {
-    cudaError_t err = cudaGetLastError();
-    if (err != cudaSuccess) std::fprintf(stderr, "Cuda: %s (%s)\n", cudaGetErrorString(err), what);
+void failNextOperation(const std::string& errorText) {
+    g_failureText = errorText;
+    g_failureArmed = true;
 }
-#endif
+
+bool debugSync() {
+    static const bool enabled = readDebugSync();
+    return enabled;
+}
+
+namespace detail {
+
+void launchBegin(const char* name) { ops().rangePush(name); }
+
+void launchEnd(const char* name) {
+    ops().rangePop();
+    const std::string kernel = std::string("kernel '") + name + "'";
+    check(ops().launchStatus(), (kernel + " launch").c_str());
+    if (debugSync()) check(ops().synchronize(), (kernel + " (LUMIVEX_DEBUG_SYNC)").c_str());
+}
+
+}  // namespace detail
 
 Stream streamCreate() {
     Stream s;
-#if defined(LVX_WITH_CUDA)
-    if (onCuda()) {
-        cudaStream_t handle = nullptr;
-        cudaStreamCreate(&handle);
-        s.handle = handle;
-    }
-#endif
+    check(ops().streamCreate(&s.handle), "stream creation");
     return s;
 }
 
 void streamDestroy(Stream s) {
-#if defined(LVX_WITH_CUDA)
-    if (onCuda() && s.handle) cudaStreamDestroy(static_cast<cudaStream_t>(s.handle));
-#else
-    (void)s;
-#endif
+    if (s.handle) checkRelease(ops().streamDestroy(s.handle), "stream destruction");
 }
 
-void streamSynchronize(Stream s) {
-#if defined(LVX_WITH_CUDA)
-    if (onCuda()) cudaStreamSynchronize(static_cast<cudaStream_t>(s.handle));
-#else
-    (void)s;
-#endif
-}
+void streamSynchronize(Stream s) { check(ops().streamSynchronize(s.handle), "stream synchronize"); }
 
 Event eventCreate() {
     Event e;
-#if defined(LVX_WITH_CUDA)
-    if (onCuda()) {
-        cudaEvent_t handle = nullptr;
-        cudaEventCreate(&handle);
-        e.handle = handle;
-    }
-#endif
+    check(ops().eventCreate(&e.handle), "event creation");
     return e;
 }
 
 void eventDestroy(Event e) {
-#if defined(LVX_WITH_CUDA)
-    if (onCuda() && e.handle) cudaEventDestroy(static_cast<cudaEvent_t>(e.handle));
-#else
-    (void)e;
-#endif
+    if (e.handle) checkRelease(ops().eventDestroy(e.handle), "event destruction");
 }
 
 void eventRecord(Event e, Stream s) {
-#if defined(LVX_WITH_CUDA)
-    if (onCuda() && e.handle)
-        cudaEventRecord(static_cast<cudaEvent_t>(e.handle), static_cast<cudaStream_t>(s.handle));
-#else
-    (void)e;
-    (void)s;
-#endif
+    if (e.handle) check(ops().eventRecord(e.handle, s.handle), "event record");
 }
 
 void streamWaitEvent(Stream s, Event e) {
-#if defined(LVX_WITH_CUDA)
-    if (onCuda() && e.handle)
-        cudaStreamWaitEvent(static_cast<cudaStream_t>(s.handle), static_cast<cudaEvent_t>(e.handle),
-                            0);
-#else
-    (void)s;
-    (void)e;
-#endif
+    if (e.handle) check(ops().streamWaitEvent(s.handle, e.handle), "stream wait on event");
 }
 
 }  // namespace dev

@@ -1,11 +1,18 @@
 // Device layer: one source for CPU (OpenMP) and GPU (CUDA runtime).
 //
 // Kernels are written once as host-and-device functions and launched through
-// `dev::launch` (see Launch.hpp). Memory, copies, synchronisation, streams and
+// `dev::forEach` (see Launch.hpp). Memory, copies, synchronisation, streams and
 // events go through the functions declared here, which dispatch at run time to
-// the backend chosen when the module is imported. On the CPU backend "device
-// memory" is ordinary host memory, so device addresses stay plain integers
-// that can be handed between modules in one process.
+// the backend chosen when the module is imported (DeviceCpu.cpp,
+// DeviceCuda.cpp). On the CPU backend "device memory" is ordinary host memory,
+// so device addresses stay plain integers that can be handed between modules
+// in one process.
+//
+// Every backend call is checked: a failure throws std::runtime_error naming
+// the operation and the backend's error text (Python sees RuntimeError). So is
+// every launch; with LUMIVEX_DEBUG_SYNC=1 each launch is also followed by a
+// synchronisation, so that a kernel fault is reported at the kernel that
+// caused it rather than at a later call.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +47,10 @@ void adoptBackend(const std::string& name);
 bool cudaCompiledIn();       // this build contains the CUDA backend
 int cudaDeviceCount();       // 0 without a usable GPU (or without CUDA)
 
-// Device memory. Allocation failures throw std::runtime_error; a size of 0
-// gives a null pointer; freeing null is harmless.
+// Device memory. Failures throw std::runtime_error; a size of 0 gives a null
+// pointer and copies or fills of 0 bytes do nothing; freeing null is harmless.
+// The two frees are called from destructors, so they report a failure on
+// stderr instead of throwing.
 void* malloc(std::size_t bytes);
 void free(void* ptr);
 void copyToDevice(void* dst, const void* src, std::size_t bytes);
@@ -57,7 +66,23 @@ void freeHost(void* ptr);
 void synchronize();
 
 // Text of the last device error (cleared by reading); "no error" when none.
+// Checked calls throw instead, so this stays "no error" in normal use.
 const char* lastError();
+
+// Makes the next checked device operation fail with `errorText`, on either
+// backend, through the same path as a real failure (for tests of the error
+// reporting).
+void failNextOperation(const std::string& errorText);
+
+// True when LUMIVEX_DEBUG_SYNC=1: every launch waits for its kernel.
+bool debugSync();
+
+namespace detail {
+// Around every launch (Launch.hpp): a profiler range named after the kernel;
+// after it, the launch check and, with debugSync(), the kernel's completion.
+void launchBegin(const char* name);
+void launchEnd(const char* name);
+}  // namespace detail
 
 // Streams and events for overlapping independent kernels. On the CPU backend
 // work runs in order at launch, so these are inert handles.

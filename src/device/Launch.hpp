@@ -1,12 +1,11 @@
-// Kernel launch over a one-dimensional index range, on either backend.
+// Kernel launch by item count, on either backend.
 //
-//   dev::launch(dev::Grid{blocks, threadsPerBlock}, LVX_LAMBDA(int i) {
-//       if (i < n) { ... }
-//   });
+//   dev::forEach("scaleKernel", n, LVX_LAMBDA(int i) { out[i] = 2.0f * in[i]; });
 //
-// The body receives the global thread index blockIdx * blockDim + threadIdx
-// and does its own "index < count" guard, exactly as a CUDA kernel would. On
-// the CPU backend the same indices run on OpenMP threads.
+// The body runs once for every i in [0, n) and for no other index: on the GPU
+// the kernel itself drops the threads of the last block past n, on the CPU the
+// OpenMP loop runs exactly to n. Bodies therefore need no index guard. The
+// name labels the launch in error messages and in profiler timelines.
 //
 // A translation unit that launches kernels must be compiled by nvcc when the
 // CUDA backend is built in; otherwise the GPU path would be missing.
@@ -15,56 +14,73 @@
 #include "device/Atomics.hpp"
 #include "device/Device.hpp"
 
-#include <cstdio>
-
 #if defined(LVX_WITH_CUDA) && !defined(__CUDACC__)
 #error "Kernel launches must be compiled by nvcc in a CUDA-enabled build"
 #endif
 
 namespace dev {
 
-struct Grid {
-    int blocks = 0;
-    int threadsPerBlock = 1;
-};
+// Threads per block. Most per-item kernels use the default; the set-up
+// kernels that run once per element or per ray and the volumetric trace (one
+// thread per ray, with a large per-thread state) have their own sizes.
+constexpr int kBlockSize = 128;
+constexpr int kSetupBlockSize = 256;
+constexpr int kTraceBlockSize = 64;
 
-// Grid with one thread per item, rounded up to whole blocks.
-inline Grid gridFor(long long count, int threadsPerBlock) {
-    return Grid{count > 0 ? static_cast<int>((count + threadsPerBlock - 1) / threadsPerBlock) : 0,
-                threadsPerBlock};
-}
-
-#if defined(__CUDACC__)
-template <class Body>
-__global__ void launchKernel(Body body) {
-    body(static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x));
-}
-void cudaLaunchFailed(const char* what);  // reports and clears a launch error
-#endif
-
+// How CPU threads share the items: Static for uniform work, Dynamic (small
+// chunks) where items differ widely in cost. The GPU ignores it.
 enum class Schedule { Static, Dynamic };
 
-template <class Body>
-void launch(Grid grid, Body body, Stream stream = {}, Schedule schedule = Schedule::Static) {
-    if (grid.blocks <= 0 || grid.threadsPerBlock <= 0) return;
+struct LaunchOptions {
+    int blockSize = kBlockSize;
+    Schedule schedule = Schedule::Static;
+    Stream stream = {};  // the default stream when null
+};
+
 #if defined(__CUDACC__)
-    if (backend() == Backend::Cuda) {
-        launchKernel<<<grid.blocks, grid.threadsPerBlock, 0,
-                       static_cast<cudaStream_t>(stream.handle)>>>(body);
-        cudaLaunchFailed("kernel launch");
-        return;
-    }
-#else
-    (void)stream;
+template <class Body>
+__global__ void forEachKernel(int n, Body body) {
+    const long long i = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+    if (i >= n) return;
+    body(static_cast<int>(i));
+}
 #endif
-    const long long total = static_cast<long long>(grid.blocks) * grid.threadsPerBlock;
+
+namespace detail {
+
+constexpr int kDynamicChunk = 16;
+
+template <class Body>
+void forEachOnCpu(int n, const Body& body, Schedule schedule) {
     if (schedule == Schedule::Dynamic) {
-#pragma omp parallel for schedule(dynamic, 16)
-        for (long long i = 0; i < total; ++i) body(static_cast<int>(i));
+#pragma omp parallel for schedule(dynamic, kDynamicChunk)
+        for (int i = 0; i < n; ++i) body(i);
     } else {
 #pragma omp parallel for schedule(static)
-        for (long long i = 0; i < total; ++i) body(static_cast<int>(i));
+        for (int i = 0; i < n; ++i) body(i);
     }
+}
+
+}  // namespace detail
+
+// Runs body(i) for i = 0 .. n - 1. Returns at once on the GPU (the kernel is
+// queued on options.stream), after all items on the CPU. Throws
+// std::runtime_error when the launch fails (see Device.hpp).
+template <class Body>
+void forEach(const char* name, int n, Body body, LaunchOptions options = {}) {
+    if (n <= 0) return;
+    detail::launchBegin(name);
+#if defined(__CUDACC__)
+    if (backend() == Backend::Cuda) {
+        const int threads = options.blockSize > 0 ? options.blockSize : kBlockSize;
+        const int blocks = static_cast<int>((static_cast<long long>(n) + threads - 1) / threads);
+        forEachKernel<<<blocks, threads, 0, static_cast<cudaStream_t>(options.stream.handle)>>>(n, body);
+        detail::launchEnd(name);
+        return;
+    }
+#endif
+    detail::forEachOnCpu(n, body, options.schedule);
+    detail::launchEnd(name);
 }
 
 }  // namespace dev

@@ -10,10 +10,6 @@
 
 namespace {
 
-constexpr const char* kMeshMissing = "Error: mesh not loaded yet!\n";
-constexpr const char* kRaysMissing = "Error: rays not loaded yet!\n";
-constexpr const char* kTracerMissing = "Error: FERT not initialized yet!\n";
-
 void requireString(const char* text, const char* what) {
     if (!text) throw std::runtime_error(std::string(what) + " must be a string, not None");
 }
@@ -38,14 +34,14 @@ Lumivex::~Lumivex() = default;
 void Lumivex::set_solver_type(const char* name) {
     requireString(name, "solver_type");
     if (std::strcmp(name, "FE") == 0) {
-        solverType = 0;
-        lvx::say("Solver is configured as forward euler\n");
+        solverType = SolverKind::ForwardEuler;
+        lvx::say(lvx::msg::kSolverEuler);
     } else if (std::strcmp(name, "RK4") == 0) {
-        solverType = 1;
-        lvx::say("Solver is configured as 4th order Runge-Kutta\n");
+        solverType = SolverKind::RungeKutta4;
+        lvx::say(lvx::msg::kSolverRungeKutta);
     } else {
-        solverType = 0;
-        lvx::say("Solver type not recognized using default: Forwar-Euler\n");
+        solverType = SolverKind::ForwardEuler;
+        lvx::say(lvx::msg::kSolverUnknown);
     }
     solverConfigured = true;
 }
@@ -104,10 +100,8 @@ void Lumivex::config() {
 
 void Lumivex::initialiseTracer() {
     if (!solverConfigured)
-        lvx::notice(
-            "Warning: Solver type not configured before FERt initialization, using default setting "
-            "(FORWARD EULER).");
-    tracer = createFiniteElementRayTracer(solverType, 2);
+        lvx::notice(lvx::msg::kSolverNotConfigured);
+    tracer = createFiniteElementRayTracer(solverType, ObjectiveKind::LightTransport);
     tracerInitialised = true;
     // A new tracer carries a fresh objective: give it the output the user
     // already chose, so the result array always exists once configured.
@@ -126,7 +120,7 @@ void Lumivex::reconfigureObjective() {
 
 void Lumivex::initialiseSurfaceTracer() {
     if (!meshLoaded) {
-        lvx::notice("Error: Mesh must be loaded before SRT initialization.");
+        lvx::notice(lvx::msg::kSurfaceTracerNeedsMesh);
         return;
     }
     surfaceTracer = createSurfaceRayTracer(1);
@@ -137,7 +131,7 @@ void Lumivex::initialiseSurfaceTracer() {
 
 void Lumivex::rebuildSurfaceAccelerator() {
     if (!surfaceTracerInitialised) {
-        lvx::notice("Error: SRT must be initialized before initializing its accelerator structure.");
+        lvx::notice(lvx::msg::kAcceleratorNeedsSurfaceTracer);
         return;
     }
     surfaceTracer->buildAccelerator(mesh);
@@ -187,12 +181,12 @@ void Lumivex::set_constant_matprops(double refractiveIndex, double absorptivity)
 }
 
 bool Lumivex::meshCheck() {
-    if (!meshLoaded) lvx::say(kMeshMissing);
+    if (!meshLoaded) lvx::say(lvx::msg::kMeshMissing);
     return meshLoaded;
 }
 
 bool Lumivex::raysCheck() {
-    if (!raysLoaded) lvx::say(kRaysMissing);
+    if (!raysLoaded) lvx::say(lvx::msg::kRaysMissing);
     return raysLoaded;
 }
 
@@ -203,7 +197,7 @@ bool Lumivex::readinessGuard(const char* abortText) {
         return false;
     }
     if (!solverConfigured)
-        lvx::say("Warning: solver type not configured using default solver (Forward Euler)\n");
+        lvx::say(lvx::msg::kGuardSolverDefault);
     if (!ensureInitialised()) {
         lvx::say(abortText);
         return false;
@@ -213,22 +207,22 @@ bool Lumivex::readinessGuard(const char* abortText) {
 
 bool Lumivex::ensureInitialised() {
     if (!tracerInitialised) {
-        lvx::say("Warning: FERT not initialized yet!\n");
-        lvx::say("         -> initializing with default settings\n");
+        lvx::say(lvx::msg::kGuardTracerDefault);
+        lvx::say(lvx::msg::kGuardDefaultSettings);
         initialiseTracer();
     }
     if (!surfaceTracerInitialised) {
-        lvx::say("Warning: SRT not initialized yet!\n");
-        lvx::say("         -> initializing with default settings\n");
+        lvx::say(lvx::msg::kGuardSurfaceTracerDefault);
+        lvx::say(lvx::msg::kGuardDefaultSettings);
         initialiseSurfaceTracer();
     }
     if (!acceleratorBuilt) {
-        lvx::say("Error: SRT accelerator structure not built yet!\n");
+        lvx::say(lvx::msg::kGuardAcceleratorMissing);
         return false;
     }
     if (!objectiveConfigured) {
-        lvx::say("Warning: objective not configured yet!\n");
-        lvx::say("         -> using default outfilename out.vtu\n");
+        lvx::say(lvx::msg::kGuardObjectiveDefault);
+        lvx::say(lvx::msg::kGuardDefaultOutput);
         configure_outfilename("out.vtu");
     }
     ready = true;
@@ -236,7 +230,7 @@ bool Lumivex::ensureInitialised() {
 }
 
 void Lumivex::compute_volumetric_absorption() {
-    if (!readinessGuard("Aborting: Can not solve optics before proper initialization.\n")) return;
+    if (!readinessGuard(lvx::msg::kAbortCompute)) return;
     if (!surfaceTraced) {
         currentRays->restoreStartPositions();
         surfaceTracer->traceRays(*currentRays, mesh);
@@ -247,12 +241,12 @@ void Lumivex::compute_volumetric_absorption() {
 }
 
 void Lumivex::write_result() {
-    if (!readinessGuard("Aborting: Can not create output file before proper initialization.\n")) return;
+    if (!readinessGuard(lvx::msg::kAbortOutput)) return;
     tracer->result(mesh);
 }
 
 void Lumivex::write_result_append(const double* fields, int nFields, const std::vector<std::string>* names) {
-    if (!readinessGuard("Aborting: Can not create output file before proper initialization.\n")) return;
+    if (!readinessGuard(lvx::msg::kAbortOutput)) return;
     Objective* objective = tracer->getObjective();
     if (!names) {
         if (objective) objective->clearFieldNames();
@@ -267,9 +261,7 @@ void Lumivex::write_result_append(const double* fields, int nFields, const std::
 void Lumivex::configure_outfilename(const char* name) {
     requireString(name, "output_file");
     if (!tracerInitialised || !meshLoaded) {
-        lvx::notice(
-            "Error: FERT must be initialized and mesh must be loaded before configuring output "
-            "file name in objective.");
+        lvx::notice(lvx::msg::kOutputNeedsTracerAndMesh);
         return;
     }
     tracer->configureOutput(name, mesh.nodeCount());
@@ -279,11 +271,11 @@ void Lumivex::configure_outfilename(const char* name) {
 
 bool Lumivex::resultAvailable() {
     if (!tracerInitialised || !tracer) {
-        lvx::say(kTracerMissing);
+        lvx::say(lvx::msg::kTracerMissing);
         return false;
     }
     if (!tracer->getResultArrayDevicePtr()) {
-        lvx::say("Error: FERT result array pointer is null. Configure objective first.\n");
+        lvx::say(lvx::msg::kResultMissing);
         return false;
     }
     return true;

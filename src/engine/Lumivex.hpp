@@ -89,7 +89,7 @@ private:
 
     std::unique_ptr<SurfaceRayTracerBase> surfaceTracer;
     std::unique_ptr<BaseRayTracer> tracer;
-    int solverType = 0;  // 0 forward Euler, 1 fourth-order Runge-Kutta
+    SolverKind solverType = SolverKind::ForwardEuler;
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     RayCollection* currentRays = nullptr;

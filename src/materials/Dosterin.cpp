@@ -16,22 +16,12 @@ void checkCount(int n) {
 
 Dosterin::Dosterin(int nNodes, const MatProps& props) : matprops(props) {
     checkCount(nNodes);
-    const std::size_t bytes = static_cast<std::size_t>(nNodes) * sizeof(double);
-    d_eddf = dev::allocArray<double>(static_cast<std::size_t>(nNodes));
-    try {
-        d_doc = dev::allocArray<double>(static_cast<std::size_t>(nNodes));
-    } catch (...) {
-        dev::freeArray(d_eddf);
-        throw;
-    }
-    dev::memset(d_eddf, 0, bytes);
-    dev::memset(d_doc, 0, bytes);
+    const std::size_t count = static_cast<std::size_t>(nNodes);
+    d_eddf = dev::deviceBuffer<double>(count);
+    d_doc = dev::deviceBuffer<double>(count);
+    dev::memset(d_eddf.get(), 0, count * sizeof(double));
+    dev::memset(d_doc.get(), 0, count * sizeof(double));
     n_nodes = allocated = nNodes;
-}
-
-Dosterin::~Dosterin() {
-    dev::freeArray(d_eddf);
-    dev::freeArray(d_doc);
 }
 
 // Growing would need new buffers, and the energy already accumulated would
@@ -61,22 +51,22 @@ void Dosterin::reactionStep(std::uintptr_t resultDevicePtr, std::uintptr_t meshD
                                  " nodes");
 
     const double* power = reinterpret_cast<const double*>(resultDevicePtr);
-    double* eddf = d_eddf;
-    double* doc = d_doc;
+    double* eddf = d_eddf.get();
+    double* doc = d_doc.get();
     float* absorptivity = mesh.absorptivity;
     float* refrIndex = mesh.refrIndex;
     const MatProps props = matprops;
     const int n = n_nodes;
-    dev::launch(dev::Grid{(n + 127) / 128, 128}, LVX_LAMBDA(int i) {
+    dev::forEach("updateMaterialPropertiesKernel", n, LVX_LAMBDA(int i) {
         updateMaterialProperties(power, eddf, doc, absorptivity, refrIndex, props, n, i);
     });
     dev::synchronize();
 }
 
 void Dosterin::getEddf(double* out) const {
-    dev::download(out, d_eddf, static_cast<std::size_t>(n_nodes));
+    dev::download(out, d_eddf.get(), static_cast<std::size_t>(n_nodes));
 }
 
 void Dosterin::getDoc(double* out) const {
-    dev::download(out, d_doc, static_cast<std::size_t>(n_nodes));
+    dev::download(out, d_doc.get(), static_cast<std::size_t>(n_nodes));
 }

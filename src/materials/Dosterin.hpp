@@ -3,7 +3,7 @@
 // absorptivity that follow from it, written in place into lumivex's mesh.
 #pragma once
 
-#include "device/Device.hpp"
+#include "device/Buffer.hpp"
 #include "mesh/MeshDataFlat.hpp"
 
 #include <cstdint>
@@ -46,7 +46,6 @@ LVX_HD inline void updateMaterialProperties(const double* power, double* eddf, d
 class Dosterin {
 public:
     explicit Dosterin(int nNodes, const MatProps& props = MatProps());
-    ~Dosterin();
     Dosterin(const Dosterin&) = delete;
     Dosterin& operator=(const Dosterin&) = delete;
 
@@ -69,8 +68,8 @@ public:
     MatProps matprops;
 
 private:
-    double* d_eddf = nullptr;
-    double* d_doc = nullptr;
+    dev::Buffer<double> d_eddf;
+    dev::Buffer<double> d_doc;
     int n_nodes = 0;
     int allocated = 0;  // entries of each buffer
 };

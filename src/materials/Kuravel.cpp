@@ -17,9 +17,6 @@ namespace kuravel {
 
 namespace {
 
-constexpr int kNodeBlock = 128;
-constexpr int kInitBlock = 256;
-
 std::string nodeCountMismatch(int own, int mesh) {
     return "Kuravel was created for " + std::to_string(own) + " nodes, but the mesh has " + std::to_string(mesh) +
            " nodes; create the model with the mesh's node count";
@@ -28,9 +25,8 @@ std::string nodeCountMismatch(int own, int mesh) {
 // Device-to-device copy queued on a stream (a kernel, so that it is ordered
 // with the stream's other work on either backend).
 void copyOnStream(double* dst, const double* src, int n, dev::Stream stream) {
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) dst[i] = src[i];
-    }, stream);
+    dev::forEach("copyOnStreamKernel", n, LVX_LAMBDA(int i) { dst[i] = src[i]; },
+                 {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 // Largest finite extent of the nodes along any axis, or 0.
@@ -59,24 +55,21 @@ float largestExtent(const MeshDataFlat& m) {
 
 void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialStateVec initial) {
     MaterialStateDataFlat* s = d_state;
-    dev::launch(dev::gridFor(nNodes, kInitBlock), LVX_LAMBDA(int i) {
-        if (i >= s->nNodes) return;
+    dev::forEach("initializeStateKernel", nNodes, LVX_LAMBDA(int i) {
         s->monomer[i] = initial.monomer;
         s->radical[i] = initial.radical;
         s->oxygen[i] = initial.oxygen;
         s->degreeOfCuring[i] = initial.degreeOfCuring;
         // One writer for the shared reference value (all would write the same).
         if (i == 0) s->monomer0 = initial.monomer;
-    });
+    }, {dev::kSetupBlockSize});
     dev::synchronize();
 }
 
 void solveRateEquations(const MaterialStateDataFlat* d_state, const double* intensity, int nNodes) {
     const MaterialStateDataFlat* s = d_state;
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) solveRateEquationsAt(*s, intensity, i);
-    });
+    dev::forEach("solveRateEquationsKernel", n, LVX_LAMBDA(int i) { solveRateEquationsAt(*s, intensity, i); });
     dev::synchronize();
 }
 
@@ -84,8 +77,7 @@ void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absor
                               int nNodes) {
     const MaterialStateDataFlat* s = d_state;
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i >= n) return;
+    dev::forEach("updateMaterialPropertiesKernel", n, LVX_LAMBDA(int i) {
         const double alpha = s->degreeOfCuring[i];
         refrIndex[i] = static_cast<float>((1.0 - alpha) * s->n0 + alpha * s->n1);
         absorptivity[i] = static_cast<float>((1.0 - alpha) * s->alpha0 + alpha * s->alpha1);
@@ -95,9 +87,9 @@ void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absor
 
 void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream) {
     const int n = nNodes;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n && mask && mask[i] != 0) field[i] = value;
-    }, stream);
+    dev::forEach("applyDirichletBoundaryKernel", n, LVX_LAMBDA(int i) {
+        if (mask && mask[i] != 0) field[i] = value;
+    }, {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
@@ -105,9 +97,9 @@ void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCo
                               const int* mask, int mode, double value, dev::Stream stream) {
     const int n = nNodes;
     const GridAcceleratorData g = grid;
-    dev::launch(dev::gridFor(n, kNodeBlock), LVX_LAMBDA(int i) {
-        if (i < n) diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
-    }, stream);
+    dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) {
+        diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
+    }, {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 float nodalCellSize(double diffusionOxygen, double dt) {
@@ -120,12 +112,8 @@ float nodalCellSize(double diffusionOxygen, double dt) {
 MaterialState::MaterialState(int nNodes, const KuravelProps& props) {
     if (nNodes < 0)
         throw std::runtime_error("n_nodes must not be negative (got " + std::to_string(nNodes) + ")");
-    streamA_ = dev::streamCreate();
-    streamB_ = dev::streamCreate();
-    eventA_ = dev::eventCreate();
-    eventB_ = dev::eventCreate();
-    try {
-        d_state_ = dev::allocArray<MaterialStateDataFlat>(1);
+    d_state_ = dev::deviceBuffer<MaterialStateDataFlat>(1);
+    {  // the parameters, then the arrays (the members free them if this throws)
 
         MaterialStateDataFlat& h = h_state_;
         h.kpropagation = props.kpropagation;
@@ -154,46 +142,25 @@ MaterialState::MaterialState(int nNodes, const KuravelProps& props) {
 
         allocate(nNodes);
         initialize(MaterialStateVec{props.c_monomer0, props.c_radical0, props.c_oxygen0, props.degree_of_curing0});
-    } catch (...) {
-        release();
-        throw;
     }
-}
-
-MaterialState::~MaterialState() { release(); }
-
-void MaterialState::release() {
-    dev::freeArray(h_state_.monomer);
-    dev::freeArray(h_state_.radical);
-    dev::freeArray(h_state_.radicalSource);
-    dev::freeArray(h_state_.oxygen);
-    dev::freeArray(h_state_.oxygenPrev);
-    dev::freeArray(h_state_.degreeOfCuring);
-    dev::freeArray(d_state_);
-    dev::freeArray(d_radicalMask_);
-    dev::freeArray(d_oxygenMask_);
-    dev::eventDestroy(eventA_);
-    dev::eventDestroy(eventB_);
-    dev::streamDestroy(streamA_);
-    dev::streamDestroy(streamB_);
-    eventA_ = eventB_ = dev::Event{};
-    streamA_ = streamB_ = dev::Stream{};
 }
 
 void MaterialState::allocate(int nNodes) {
     const std::size_t n = static_cast<std::size_t>(nNodes);
+    const auto array = [n] { return dev::deviceBuffer<double>(n); };
+    arrays_ = NodeArrays{array(), array(), array(), array(), array(), array()};
     h_state_.nNodes = nNodes;
-    h_state_.monomer = dev::allocArray<double>(n);
-    h_state_.radical = dev::allocArray<double>(n);
-    h_state_.radicalSource = dev::allocArray<double>(n);
-    h_state_.oxygen = dev::allocArray<double>(n);
-    h_state_.oxygenPrev = dev::allocArray<double>(n);
-    h_state_.degreeOfCuring = dev::allocArray<double>(n);
-    dev::upload(d_state_, &h_state_, 1);
+    h_state_.monomer = arrays_.monomer.get();
+    h_state_.radical = arrays_.radical.get();
+    h_state_.radicalSource = arrays_.radicalSource.get();
+    h_state_.oxygen = arrays_.oxygen.get();
+    h_state_.oxygenPrev = arrays_.oxygenPrev.get();
+    h_state_.degreeOfCuring = arrays_.degreeOfCuring.get();
+    d_state_.upload(h_state_);
 }
 
 void MaterialState::initialize(const MaterialStateVec& initial) {
-    initializeStateKernel(d_state_, h_state_.nNodes, initial);
+    initializeStateKernel(d_state_.get(), h_state_.nNodes, initial);
 }
 
 void MaterialState::initializeAccelerator(const Mesh* mesh) {
@@ -263,12 +230,8 @@ void MaterialState::buildBoundaryMasks(const Mesh& mesh) {
 
     radicalCount_ = static_cast<int>(std::count(radical.begin(), radical.end(), 1));
     oxygenCount_ = static_cast<int>(std::count(oxygen.begin(), oxygen.end(), 1));
-    dev::freeArray(d_radicalMask_);
-    dev::freeArray(d_oxygenMask_);
-    d_radicalMask_ = dev::allocArray<int>(n);
-    d_oxygenMask_ = dev::allocArray<int>(n);
-    dev::upload(d_radicalMask_, radical.data(), n);
-    dev::upload(d_oxygenMask_, oxygen.data(), n);
+    d_radicalMask_ = dev::uploadedBuffer<int>(radical);
+    d_oxygenMask_ = dev::uploadedBuffer<int>(oxygen);
 }
 
 void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
@@ -295,31 +258,35 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
     const double t = transportActive_ ? h.dtDiff : 0.0;
 
     // First reaction half-step under the absorbed power.
-    solveRateEquations(d_state_, power, N);
+    solveRateEquations(d_state_.get(), power, N);
+    const int* radicalMask = d_radicalMask_.get();
+    const int* oxygenMask = d_oxygenMask_.get();
+    const dev::Stream streamA = streamA_.get(), streamB = streamB_.get();
+    const dev::Event eventA = eventA_.get(), eventB = eventB_.get();
 
     // Radical (stream A) and oxygen (stream B) transport run side by side,
     // each after its own input copy.
-    copyOnStream(h.radicalSource, power, N, streamA_);
-    dev::eventRecord(eventA_, streamA_);
-    copyOnStream(h.oxygenPrev, h.oxygen, N, streamB_);
-    dev::eventRecord(eventB_, streamB_);
+    copyOnStream(h.radicalSource, power, N, streamA);
+    dev::eventRecord(eventA, streamA);
+    copyOnStream(h.oxygenPrev, h.oxygen, N, streamB);
+    dev::eventRecord(eventB, streamB);
 
-    dev::streamWaitEvent(streamA_, eventA_);
-    if (h.bcRadical == 1 && d_radicalMask_)
-        applyDirichletBoundaryKernel(h.radicalSource, d_radicalMask_, h.dirichlet_radical, N, streamA_);
+    dev::streamWaitEvent(streamA, eventA);
+    if (h.bcRadical == 1 && radicalMask)
+        applyDirichletBoundaryKernel(h.radicalSource, radicalMask, h.dirichlet_radical, N, streamA);
     diffuseKernelAccelerated(h.radical, h.radicalSource, coords, h.diffusion_radical, t, N, g, nullptr, 0, 1.0,
-                             d_radicalMask_, h.bcRadical, h.dirichlet_radical, streamA_);
+                             radicalMask, h.bcRadical, h.dirichlet_radical, streamA);
 
-    dev::streamWaitEvent(streamB_, eventB_);
-    if (h.bcOxygen == 1 && d_oxygenMask_)
-        applyDirichletBoundaryKernel(h.oxygenPrev, d_oxygenMask_, h.dirichlet_oxygen, N, streamB_);
+    dev::streamWaitEvent(streamB, eventB);
+    if (h.bcOxygen == 1 && oxygenMask)
+        applyDirichletBoundaryKernel(h.oxygenPrev, oxygenMask, h.dirichlet_oxygen, N, streamB);
     diffuseKernelAccelerated(h.oxygen, h.oxygenPrev, coords, h.diffusion_oxygen, t, N, g, h.degreeOfCuring, 1,
-                             h.oxygen_gel_point, d_oxygenMask_, h.bcOxygen, h.dirichlet_oxygen, streamB_);
+                             h.oxygen_gel_point, oxygenMask, h.bcOxygen, h.dirichlet_oxygen, streamB);
     dev::synchronize();
 
     // Second half-step under the transported radical field, then the mesh.
-    solveRateEquations(d_state_, h.radical, N);
-    updateMaterialProperties(d_state_, meshRecord->absorptivity, meshRecord->refrIndex, N);
+    solveRateEquations(d_state_.get(), h.radical, N);
+    updateMaterialProperties(d_state_.get(), meshRecord->absorptivity, meshRecord->refrIndex, N);
 }
 
 }  // namespace kuravel

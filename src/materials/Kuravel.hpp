@@ -17,7 +17,7 @@
 #pragma once
 
 #include "accel/GridAccelerator.hpp"
-#include "device/Device.hpp"
+#include "device/Buffer.hpp"
 #include "mesh/MeshDataFlat.hpp"
 
 #include <cmath>
@@ -229,7 +229,6 @@ public:
     // Copies the parameters and initialises every node to the initial values.
     // Throws std::runtime_error for a negative node count.
     MaterialState(int nNodes, const KuravelProps& props);
-    ~MaterialState();
     MaterialState(const MaterialState&) = delete;
     MaterialState& operator=(const MaterialState&) = delete;
 
@@ -250,7 +249,7 @@ public:
 
     int nodeCount() const { return h_state_.nNodes; }
     const MaterialStateDataFlat& hostRecord() const { return h_state_; }
-    MaterialStateDataFlat* deviceRecord() const { return d_state_; }
+    MaterialStateDataFlat* deviceRecord() const { return d_state_.get(); }
     const double* degreeOfCuringDevice() const { return h_state_.degreeOfCuring; }
     const double* oxygenDevice() const { return h_state_.oxygen; }
     double dtDiff() const { return h_state_.dtDiff; }
@@ -259,29 +258,34 @@ public:
     // False when the diffusion length gives no usable cell size (oxygen
     // diffusivity or dt of 0); transport then copies every value.
     bool transportActive() const { return transportActive_; }
-    const int* radicalMask() const { return d_radicalMask_; }
-    const int* oxygenMask() const { return d_oxygenMask_; }
+    const int* radicalMask() const { return d_radicalMask_.get(); }
+    const int* oxygenMask() const { return d_oxygenMask_.get(); }
     int radicalMaskCount() const { return radicalCount_; }
     int oxygenMaskCount() const { return oxygenCount_; }
     bool oxygenDirichletAllBoundary() const { return oxygenAllBoundary_; }
 
 private:
+    // Owners of the per-node arrays that h_state_ points at.
+    struct NodeArrays {
+        dev::Buffer<double> monomer, radical, radicalSource, oxygen, oxygenPrev, degreeOfCuring;
+    };
+
     void allocate(int nNodes);
     void initialize(const MaterialStateVec& initial);
-    void release();
 
-    MaterialStateDataFlat* d_state_ = nullptr;
+    dev::Buffer<MaterialStateDataFlat> d_state_;
     MaterialStateDataFlat h_state_;
+    NodeArrays arrays_;
     GridAccelerator grid_;
-    int* d_radicalMask_ = nullptr;
-    int* d_oxygenMask_ = nullptr;
+    dev::Buffer<int> d_radicalMask_;
+    dev::Buffer<int> d_oxygenMask_;
     int radicalCount_ = 0;
     int oxygenCount_ = 0;
     bool oxygenAllBoundary_ = true;
     std::vector<int> oxygenGroups_;
     std::vector<int> oxygenFaceIds_;
-    dev::Stream streamA_, streamB_;
-    dev::Event eventA_, eventB_;
+    dev::OwnedStream streamA_, streamB_;
+    dev::OwnedEvent eventA_, eventB_;
     bool gridBuilt_ = false;
     bool transportActive_ = false;
 };

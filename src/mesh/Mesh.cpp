@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -16,13 +17,6 @@ dev::Buffer<T> fresh(long long count) {
     return dev::deviceBuffer<T>(static_cast<std::size_t>(count));
 }
 
-// Hands the new array to `slot`, releasing what it held.
-template <class T>
-void moveInto(dev::Buffer<T>& array, T*& slot) {
-    dev::free(slot);
-    slot = array.release();
-}
-
 }  // namespace
 
 Mesh::Mesh() {
@@ -32,7 +26,8 @@ Mesh::Mesh() {
     m.DEVICE = 0;
     m.HOST = 1;
     m.location = m.DEVICE;
-    d_mdata = static_cast<MeshDataFlat*>(dev::malloc(sizeof(MeshDataFlat)));
+    record_ = dev::deviceBuffer<MeshDataFlat>(1);
+    d_mdata = record_.get();
     synchronize();
 }
 
@@ -43,76 +38,68 @@ Mesh::Mesh(int nNodes, int nElements, int nFaces) : Mesh() {
     synchronize();
 }
 
-Mesh::~Mesh() {
-    release();
-    dev::free(d_mdata);
-}
-
 void Mesh::allocateNodes(int count) {
     const long long n = count;
-    auto coords = fresh<float>(3 * n), refr = fresh<float>(n), absorb = fresh<float>(n), mass = fresh<float>(n);
+    nodes_ = NodeArrays{fresh<float>(3 * n), fresh<float>(n), fresh<float>(n), fresh<float>(n)};
     MeshDataFlat& m = h_mdata_devlink;
-    moveInto(coords, m.nodeCoords);
-    moveInto(refr, m.refrIndex);
-    moveInto(absorb, m.absorptivity);
-    moveInto(mass, m.nodalMass);
+    m.nodeCoords = nodes_.coords.get();
+    m.refrIndex = nodes_.refrIndex.get();
+    m.absorptivity = nodes_.absorptivity.get();
+    m.nodalMass = nodes_.nodalMass.get();
     m.nNodes = count;
 }
 
 void Mesh::allocateElements(int count) {
     const long long e = count;
-    auto nodes = fresh<int>(8 * e), neighbors = fresh<int>(6 * e), types = fresh<int>(6 * e),
-         faces = fresh<int>(6 * e), constRefr = fresh<int>(e);
-    auto orientations = fresh<std::uint8_t>(6 * e);
-    dev::memset(orientations.get(), 255, static_cast<std::size_t>(6 * e));
+    ElementArrays arrays{fresh<int>(8 * e), fresh<int>(6 * e), fresh<int>(6 * e), fresh<int>(6 * e),
+                         fresh<int>(e), fresh<std::uint8_t>(6 * e)};
+    dev::memset(arrays.neighborOrientations.get(), 255, static_cast<std::size_t>(6 * e));
+    elements_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    moveInto(nodes, m.elementNodes);
-    moveInto(neighbors, m.elementNeighbors);
-    moveInto(types, m.elementNeighborTypes);
-    moveInto(faces, m.elementNeighborFaces);
-    moveInto(orientations, m.elementNeighborOrientations);
-    moveInto(constRefr, m.elementConstRefrIndex);
+    m.elementNodes = elements_.nodes.get();
+    m.elementNeighbors = elements_.neighbors.get();
+    m.elementNeighborTypes = elements_.neighborTypes.get();
+    m.elementNeighborFaces = elements_.neighborFaces.get();
+    m.elementNeighborOrientations = elements_.neighborOrientations.get();
+    m.elementConstRefrIndex = elements_.constRefrIndex.get();
     m.nElements = count;
 }
 
 void Mesh::allocateFaces(int count) {
     const long long f = count;
-    auto nodes = fresh<int>(4 * f), element = fresh<int>(f), localFace = fresh<int>(f), bc = fresh<int>(f);
-    auto normals = fresh<float>(3 * f);
-    dev::memset(bc.get(), 0xFF, static_cast<std::size_t>(f) * sizeof(int));  // all -1
+    FaceArrays arrays{fresh<int>(4 * f), fresh<int>(f), fresh<int>(f), fresh<int>(f), fresh<float>(3 * f)};
+    dev::memset(arrays.bc.get(), 0xFF, static_cast<std::size_t>(f) * sizeof(int));  // all -1
+    faces_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    moveInto(nodes, m.faceNodes);
-    moveInto(element, m.faceElement);
-    moveInto(localFace, m.faceLocalFace);
-    moveInto(bc, m.faceBC);
-    moveInto(normals, m.faceNormals);
+    m.faceNodes = faces_.nodes.get();
+    m.faceElement = faces_.element.get();
+    m.faceLocalFace = faces_.localFace.get();
+    m.faceBC = faces_.bc.get();
+    m.faceNormals = faces_.normals.get();
     m.nFaces = count;
 }
 
-void Mesh::releaseConditions() {
+void Mesh::adoptConditions(ConditionArrays arrays, int nConditions, int nConditionFaces) {
+    conditions_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    dev::freeArray(m.bcRoughSurface);
-    dev::freeArray(m.bcRoughness);
-    dev::freeArray(m.bcInteractionType);
-    dev::freeArray(m.bcRefrIndexReal);
-    dev::freeArray(m.bcRefrIndexImag);
-    dev::freeArray(m.bcFaceOffsets);
-    dev::freeArray(m.bcFaces);
-    m.nBCs = 0;
-    m.nBCFaces = 0;
+    m.bcRoughSurface = conditions_.roughSurface.get();
+    m.bcRoughness = conditions_.roughness.get();
+    m.bcInteractionType = conditions_.interactionType.get();
+    m.bcRefrIndexReal = conditions_.refrIndexReal.get();
+    m.bcRefrIndexImag = conditions_.refrIndexImag.get();
+    m.bcFaceOffsets = conditions_.faceOffsets.get();
+    m.bcFaces = conditions_.faces.get();
+    m.nBCs = nConditions;
+    m.nBCFaces = nConditionFaces;
 }
 
+void Mesh::releaseConditions() { adoptConditions(ConditionArrays{}, 0, 0); }
+
 void Mesh::release() {
-    MeshDataFlat& m = h_mdata_devlink;
-    for (float** p : {&m.nodeCoords, &m.refrIndex, &m.nodalMass, &m.absorptivity, &m.faceNormals})
-        dev::freeArray(*p);
-    for (int** p : {&m.faceElement, &m.faceLocalFace, &m.faceNodes, &m.faceBC, &m.elementNodes,
-                    &m.elementNeighbors, &m.elementNeighborTypes, &m.elementNeighborFaces,
-                    &m.elementConstRefrIndex})
-        dev::freeArray(*p);
-    dev::freeArray(m.elementNeighborOrientations);
+    allocateNodes(0);
+    allocateElements(0);
+    allocateFaces(0);
     releaseConditions();
-    m.nNodes = m.nFaces = m.nElements = 0;
 }
 
 void Mesh::synchronize() { dev::upload(d_mdata, &h_mdata_devlink, 1); }

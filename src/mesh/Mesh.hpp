@@ -1,13 +1,15 @@
 // Host owner of one hexahedral mesh on the device.
 //
-// `Mesh` owns every device array named in its `MeshDataFlat`. `h_mdata_devlink`
-// is the host copy of the record (its array fields are device addresses) and
-// `d_mdata` the device copy that kernels receive; `synchronize()` copies the
-// former into the latter after any change of a count or an address. Other
-// modules read a `Mesh` through its address, so its first two members are
-// `d_mdata` and `h_mdata_devlink`, in that order.
+// `Mesh` owns every device array named in its `MeshDataFlat` (as buffers, by
+// group). `h_mdata_devlink` is the host copy of the record (its array fields
+// are the buffers' device addresses) and `d_mdata` the device copy that
+// kernels receive; `synchronize()` copies the former into the latter after any
+// change of a count or an address. Other modules read a `Mesh` through its
+// address, so its first two members are `d_mdata` and `h_mdata_devlink`, in
+// that order.
 #pragma once
 
+#include "device/Buffer.hpp"
 #include "mesh/MeshDataFlat.hpp"
 #include "mesh/OpticalBoundaryCondition.hpp"
 
@@ -21,13 +23,14 @@ public:
 
     Mesh();
     Mesh(int nNodes, int nElements, int nFaces);
-    ~Mesh();
     Mesh(const Mesh&) = delete;
     Mesh& operator=(const Mesh&) = delete;
 
-    // Allocation replaces the arrays of one group (releasing the old ones) and
+    // Allocation replaces the arrays of one group (freeing the old ones) and
     // sets its count. Contents are not initialised, except the documented
-    // fills: elementNeighborOrientations = 255 and faceBC = -1.
+    // fills: elementNeighborOrientations = 255 and faceBC = -1. Every array of
+    // the group is allocated before any old one goes, so a failed allocation
+    // leaves the group as it was.
     void allocateNodes(int count);
     void allocateElements(int count);
     void allocateFaces(int count);
@@ -59,4 +62,30 @@ public:
     int nodeCount() const { return h_mdata_devlink.nNodes; }
     int elementCount() const { return h_mdata_devlink.nElements; }
     int faceCount() const { return h_mdata_devlink.nFaces; }
+
+private:
+    // Owners of the arrays h_mdata_devlink points at, one struct per group.
+    struct NodeArrays {
+        dev::Buffer<float> coords, refrIndex, absorptivity, nodalMass;
+    };
+    struct ElementArrays {
+        dev::Buffer<int> nodes, neighbors, neighborTypes, neighborFaces, constRefrIndex;
+        dev::Buffer<std::uint8_t> neighborOrientations;
+    };
+    struct FaceArrays {
+        dev::Buffer<int> nodes, element, localFace, bc;
+        dev::Buffer<float> normals;
+    };
+    struct ConditionArrays {
+        dev::Buffer<int> roughSurface, interactionType, faceOffsets, faces;
+        dev::Buffer<float> roughness, refrIndexReal, refrIndexImag;
+    };
+    // Takes over a complete set of condition arrays and points the record at them.
+    void adoptConditions(ConditionArrays arrays, int nConditions, int nConditionFaces);
+
+    dev::Buffer<MeshDataFlat> record_;  // what d_mdata points at
+    NodeArrays nodes_;
+    ElementArrays elements_;
+    FaceArrays faces_;
+    ConditionArrays conditions_;
 };

@@ -17,16 +17,6 @@
 
 namespace {
 
-// Allocates `values.size()` items on the device and copies `values` there;
-// null for an empty vector.
-template <class T>
-dev::Buffer<T> uploaded(const std::vector<T>& values) {
-    if (values.empty()) return dev::Buffer<T>();
-    dev::Buffer<T> array = dev::deviceBuffer<T>(values.size());
-    dev::upload(array.get(), values.data(), values.size());
-    return array;
-}
-
 // Host copies of the face nodes (4 per face) and node coordinates (structure
 // of arrays) that face selection and group output read.
 struct FaceGeometry {
@@ -128,23 +118,15 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
 
     // Upload everything before touching the record, so that a failed
     // allocation leaves the mesh without conditions rather than half set.
-    dev::Buffer<int> dRough = uploaded(roughSurface);
-    dev::Buffer<float> dRoughness = uploaded(roughness);
-    dev::Buffer<int> dInteraction = uploaded(interaction);
-    dev::Buffer<float> dReal = uploaded(refrReal);
-    dev::Buffer<float> dImag = uploaded(refrImag);
-    dev::Buffer<int> dOffsets = uploaded(offsets);
-    dev::Buffer<int> dFaces = uploaded(faces);  // stays null for an empty list
-
-    m.bcRoughSurface = dRough.release();
-    m.bcRoughness = dRoughness.release();
-    m.bcInteractionType = dInteraction.release();
-    m.bcRefrIndexReal = dReal.release();
-    m.bcRefrIndexImag = dImag.release();
-    m.bcFaceOffsets = dOffsets.release();
-    m.bcFaces = dFaces.release();
-    m.nBCs = nConditions;
-    m.nBCFaces = static_cast<int>(faces.size());
+    ConditionArrays arrays;
+    arrays.roughSurface = dev::uploadedBuffer<int>(roughSurface);
+    arrays.roughness = dev::uploadedBuffer<float>(roughness);
+    arrays.interactionType = dev::uploadedBuffer<int>(interaction);
+    arrays.refrIndexReal = dev::uploadedBuffer<float>(refrReal);
+    arrays.refrIndexImag = dev::uploadedBuffer<float>(refrImag);
+    arrays.faceOffsets = dev::uploadedBuffer<int>(offsets);
+    arrays.faces = dev::uploadedBuffer<int>(faces);  // stays null for an empty list
+    adoptConditions(std::move(arrays), nConditions, static_cast<int>(faces.size()));
 
     storeFaceConditions();
     synchronize();

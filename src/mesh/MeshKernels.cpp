@@ -14,7 +14,6 @@ namespace {
 // outward order, so the normal points out of the body; a degenerate face keeps
 // the zero vector.
 LVX_HD inline void computeNormalsKernel(const MeshDataFlat* mesh, int i) {
-    if (i >= mesh->nFaces) return;
     const int* nodes = mesh->faceNodes + 4 * i;
     const Vec3 p0 = getNodeVec(*mesh, nodes[0], mesh->nodeCoords);
     const Vec3 p1 = getNodeVec(*mesh, nodes[1], mesh->nodeCoords);
@@ -30,7 +29,6 @@ LVX_HD inline void computeNormalsKernel(const MeshDataFlat* mesh, int i) {
 
 // Adds one eighth of element e's volume to each of its nodes.
 LVX_HD inline void computeNodalMassKernel(const MeshDataFlat* mesh, int e) {
-    if (e >= mesh->nElements) return;
     Vec3 nodes[8];
     for (int k = 0; k < 8; ++k)
         nodes[k] = getNodeVec(*mesh, getElementNode(*mesh, e, k), mesh->nodeCoords);
@@ -42,7 +40,6 @@ LVX_HD inline void computeNodalMassKernel(const MeshDataFlat* mesh, int e) {
 // Flags element e as having a constant refractive index when every node is
 // within 1e-6 of its first node.
 LVX_HD inline void checkConstRefrIndexKernel(const MeshDataFlat* mesh, int e) {
-    if (e >= mesh->nElements) return;
     const float n0 = mesh->refrIndex[getElementNode(*mesh, e, 0)];
     int flag = 1;
     for (int k = 1; k < 8; ++k) {
@@ -54,15 +51,12 @@ LVX_HD inline void checkConstRefrIndexKernel(const MeshDataFlat* mesh, int e) {
     mesh->elementConstRefrIndex[e] = flag;
 }
 
-// Constant setters launch one block more than needed; the guard absorbs it.
-dev::Grid setterGrid(int nNodes) { return dev::Grid{(nNodes + 127) / 128 + 1, 128}; }
-
 }  // namespace
 
 void Mesh::computeNormals() {
     const MeshDataFlat* mesh = d_mdata;
-    dev::launch(dev::gridFor(h_mdata_devlink.nFaces, 128),
-                LVX_LAMBDA(int i) { computeNormalsKernel(mesh, i); });
+    dev::forEach("computeNormalsKernel", h_mdata_devlink.nFaces,
+                 LVX_LAMBDA(int i) { computeNormalsKernel(mesh, i); });
     dev::synchronize();
 }
 
@@ -70,16 +64,16 @@ void Mesh::computeNodalMass() {
     const MeshDataFlat* mesh = d_mdata;
     dev::memset(h_mdata_devlink.nodalMass, 0,
                 static_cast<std::size_t>(h_mdata_devlink.nNodes) * sizeof(float));
-    dev::launch(dev::gridFor(h_mdata_devlink.nElements, 256),
-                LVX_LAMBDA(int e) { computeNodalMassKernel(mesh, e); });
+    dev::forEach("computeNodalMassKernel", h_mdata_devlink.nElements,
+                 LVX_LAMBDA(int e) { computeNodalMassKernel(mesh, e); }, {dev::kSetupBlockSize});
     dev::synchronize();
 }
 
 void Mesh::checkConstRefrIndex() {
     const MeshDataFlat* mesh = d_mdata;
     const int nElements = h_mdata_devlink.nElements;
-    dev::launch(dev::gridFor(nElements, 256),
-                LVX_LAMBDA(int e) { checkConstRefrIndexKernel(mesh, e); });
+    dev::forEach("checkConstRefrIndexKernel", nElements,
+                 LVX_LAMBDA(int e) { checkConstRefrIndexKernel(mesh, e); }, {dev::kSetupBlockSize});
     dev::synchronize();
 
     std::vector<int> flags(static_cast<std::size_t>(nElements));
@@ -96,11 +90,9 @@ void Mesh::checkConstRefrIndex() {
 void Mesh::setConstantMaterialProperties(double n, double alpha) {
     const MeshDataFlat* mesh = d_mdata;
     const float fn = static_cast<float>(n), fa = static_cast<float>(alpha);
-    dev::launch(setterGrid(h_mdata_devlink.nNodes), LVX_LAMBDA(int j) {
-        if (j < mesh->nNodes) {
-            mesh->refrIndex[j] = fn;
-            mesh->absorptivity[j] = fa;
-        }
+    dev::forEach("setConstantMaterialPropertiesKernel", h_mdata_devlink.nNodes, LVX_LAMBDA(int j) {
+        mesh->refrIndex[j] = fn;
+        mesh->absorptivity[j] = fa;
     });
     dev::synchronize();
 }
@@ -108,17 +100,15 @@ void Mesh::setConstantMaterialProperties(double n, double alpha) {
 void Mesh::setRefractiveIndexConstant(double n) {
     const MeshDataFlat* mesh = d_mdata;
     const float fn = static_cast<float>(n);
-    dev::launch(setterGrid(h_mdata_devlink.nNodes), LVX_LAMBDA(int j) {
-        if (j < mesh->nNodes) mesh->refrIndex[j] = fn;
-    });
+    dev::forEach("setRefractiveIndexConstantKernel", h_mdata_devlink.nNodes,
+                 LVX_LAMBDA(int j) { mesh->refrIndex[j] = fn; });
     dev::synchronize();
 }
 
 void Mesh::setAbsorptivityConstant(double alpha) {
     const MeshDataFlat* mesh = d_mdata;
     const float fa = static_cast<float>(alpha);
-    dev::launch(setterGrid(h_mdata_devlink.nNodes), LVX_LAMBDA(int j) {
-        if (j < mesh->nNodes) mesh->absorptivity[j] = fa;
-    });
+    dev::forEach("setAbsorptivityConstantKernel", h_mdata_devlink.nNodes,
+                 LVX_LAMBDA(int j) { mesh->absorptivity[j] = fa; });
     dev::synchronize();
 }

@@ -44,56 +44,17 @@ struct MeshSnapshot {
 
 }  // namespace
 
-LightTransport::~LightTransport() { releaseBuffers(); }
-
-LightTransport::LightTransport(LightTransport&& other) noexcept : Objective(other) { takeFrom(other); }
-
-LightTransport& LightTransport::operator=(LightTransport&& other) noexcept {
-    if (this != &other) {
-        releaseBuffers();
-        Objective::operator=(other);
-        takeFrom(other);
-    }
-    return *this;
-}
-
-// Moves buffers, names and file name out of `other`, leaving it unconfigured
-// (no buffers, N = 0) so that its destructor frees nothing of ours.
-void LightTransport::takeFrom(LightTransport& other) {
-    resultArray_ = std::exchange(other.resultArray_, nullptr);
-    hostResult_ = std::exchange(other.hostResult_, nullptr);
-    N_ = std::exchange(other.N_, 0);
-    fieldNameCount_ = other.fieldNameCount_;
-    std::memcpy(fieldNames_, other.fieldNames_, sizeof fieldNames_);
-    std::memcpy(outputFile_, other.outputFile_, sizeof outputFile_);
-}
-
-void LightTransport::releaseBuffers() {
-    dev::freeArray(resultArray_);
-    dev::freeHost(hostResult_);
-    hostResult_ = nullptr;
-    N_ = 0;
-}
-
 void LightTransport::configureOutput(const char* outputFile, int size) {
     if (outputFile != nullptr)
         copyCut(outputFile_, outputFile, std::strlen(outputFile), static_cast<std::size_t>(kOutputFileLength));
     const std::size_t n = size > 0 ? static_cast<std::size_t>(size) : 0;
-    // Allocate before releasing, so that a failed allocation (which throws)
-    // leaves the previous buffers in place.
-    double* resultArray = dev::allocArray<double>(n);
-    double* hostResult = nullptr;
-    try {
-        hostResult = static_cast<double*>(dev::hostAllocPinned(n * sizeof(double)));
-    } catch (...) {
-        dev::free(resultArray);
-        throw;
-    }
-    dev::memset(resultArray, 0, n * sizeof(double));
-    releaseBuffers();
-    resultArray_ = resultArray;
-    hostResult_ = hostResult;
-    N_ = static_cast<int>(n);
+    // Both are allocated before the old ones go, so that a failed allocation
+    // (which throws) leaves the previous buffers in place.
+    auto resultArray = dev::deviceBuffer<double>(n);
+    auto hostResult = dev::pinnedBuffer<double>(n);
+    dev::memset(resultArray.get(), 0, n * sizeof(double));
+    resultArray_ = std::move(resultArray);
+    hostResult_ = std::move(hostResult);
 }
 
 void LightTransport::result(const Mesh& mesh) { resultWithFields(mesh, nullptr, 0); }
@@ -106,7 +67,7 @@ void LightTransport::resultWithField(const Mesh& mesh, const double* deviceField
         resultWithFields(mesh, nullptr, 0);
         return;
     }
-    std::vector<double> field(static_cast<std::size_t>(N_));
+    std::vector<double> field(resultArray_.size());
     dev::download(field.data(), deviceField, field.size());
     resultWithFields(mesh, field.data(), 1);
 }
@@ -116,11 +77,11 @@ void LightTransport::resultWithField(const Mesh& mesh, const double* deviceField
 // caller's fields all follow the mesh, so no consistent file exists. The
 // number is used up all the same, as for a file that cannot be opened.
 bool LightTransport::refuseMismatchedMesh(const Mesh& mesh) {
-    if (mesh.nodeCount() == N_) return false;
+    if (mesh.nodeCount() == size()) return false;
     const std::string name = numberedFileName(outputFile_, writeCount);
     ++writeCount;
     std::printf("Error: mesh has %d nodes but the light transport result holds %d; %s not written\n",
-                mesh.nodeCount(), N_, name.c_str());
+                mesh.nodeCount(), size(), name.c_str());
     return true;
 }
 
@@ -129,8 +90,9 @@ void LightTransport::resultWithFields(const Mesh& mesh, const double* fields, in
     if (fields == nullptr || count < 0) count = 0;
 
     const MeshSnapshot snapshot(mesh);
-    const int n = snapshot.nNodes;  // equals N_
-    dev::download(hostResult_, resultArray_, static_cast<std::size_t>(n));
+    const int n = snapshot.nNodes;  // equals size()
+    double* hostResult = hostResult_.get();
+    dev::download(hostResult, resultArray_.get(), static_cast<std::size_t>(n));
 
     const std::string name = numberedFileName(outputFile_, writeCount);
     ++writeCount;
@@ -148,7 +110,7 @@ void LightTransport::resultWithFields(const Mesh& mesh, const double* fields, in
     vtu.writePoints(snapshot.coords.data(), n);
     vtu.writeCells(snapshot.connectivity.data(), snapshot.nElements, VtuCellShape::Hexahedron);
     vtu.beginPointData();
-    vtu.writeDataArray("Volumetric absorbed power Q", hostResult_, n);
+    vtu.writeDataArray("Volumetric absorbed power Q", hostResult, n);
     vtu.writeDataArray("RefractiveIndex", snapshot.refrIndex.data(), n);
     for (int j = 0; j < count; ++j) {
         char numbered[32];
@@ -187,7 +149,7 @@ void LightTransport::getResult(double* hostPtr) {
         std::printf("Error: hostPtr is nullptr in getResult\n");
         return;
     }
-    dev::download(hostPtr, resultArray_, static_cast<std::size_t>(N_));
+    dev::download(hostPtr, resultArray_.get(), resultArray_.size());
 }
 
-void LightTransport::resetResult() { dev::memset(resultArray_, 0, static_cast<std::size_t>(N_) * sizeof(double)); }
+void LightTransport::resetResult() { dev::memset(resultArray_.get(), 0, resultArray_.size() * sizeof(double)); }

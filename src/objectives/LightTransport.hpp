@@ -10,10 +10,10 @@
 //
 // The object owns its device result array and its pinned host staging copy:
 // configuring again replaces both (the device address handed out changes) and
-// destruction frees them. It is movable but not copyable, since a copy would
-// free the same buffers twice.
+// destruction frees them. Movable, not copyable.
 #pragma once
 
+#include "device/Buffer.hpp"
 #include "objectives/Objective.hpp"
 
 class LightTransport : public Objective {
@@ -21,13 +21,6 @@ public:
     static constexpr int kMaxFieldNames = 16;
     static constexpr int kFieldNameLength = 127;    // characters kept of each field name
     static constexpr int kOutputFileLength = 255;   // characters kept of the output file name
-
-    LightTransport() = default;
-    ~LightTransport() override;
-    LightTransport(const LightTransport&) = delete;
-    LightTransport& operator=(const LightTransport&) = delete;
-    LightTransport(LightTransport&& other) noexcept;
-    LightTransport& operator=(LightTransport&& other) noexcept;
 
 #if defined(LVX_WITH_TOML)
     // Key "output_file" (a non-empty string); buffers for the mesh's nodes,
@@ -60,24 +53,21 @@ public:
 
     void getResult(double* hostPtr) override;  // copies N doubles
     void resetResult() override;               // zeroes the N doubles
-    double* getResultArrayDevicePtr() override { return resultArray_; }
+    double* getResultArrayDevicePtr() override { return resultArray_.get(); }
 
-    LightTransportDevice device() const { return LightTransportDevice{resultArray_, N_}; }
-    int size() const { return N_; }
+    LightTransportDevice device() const { return LightTransportDevice{resultArray_.get(), size()}; }
+    int size() const { return static_cast<int>(resultArray_.size()); }
     const char* outputFile() const { return outputFile_; }
     int fieldNameCount() const { return fieldNameCount_; }
     const char* fieldName(int slot) const { return fieldNames_[slot]; }  // slot in 0 .. 15
 
 private:
-    void releaseBuffers();
     // Prints an error and uses up the file number when the mesh's node count
     // is not the one the buffers were sized for.
     bool refuseMismatchedMesh(const Mesh& mesh);
-    void takeFrom(LightTransport& other);
 
-    double* resultArray_ = nullptr;  // device, N_ doubles
-    double* hostResult_ = nullptr;   // pinned host staging copy, N_ doubles
-    int N_ = 0;
+    dev::Buffer<double> resultArray_;  // device, N doubles
+    dev::Buffer<double> hostResult_;   // pinned host staging copy, N doubles
     int fieldNameCount_ = 0;  // non-empty stored names
     char fieldNames_[kMaxFieldNames][kFieldNameLength + 1] = {};
     char outputFile_[kOutputFileLength + 1] = "output.vtu";

@@ -8,84 +8,38 @@
 #include <utility>
 #include <vector>
 
-OpticalPath::~OpticalPath() { releaseBuffers(); }
-
-OpticalPath::OpticalPath(OpticalPath&& other) noexcept : Objective(other) { takeFrom(other); }
-
-OpticalPath& OpticalPath::operator=(OpticalPath&& other) noexcept {
-    if (this != &other) {
-        releaseBuffers();
-        Objective::operator=(other);
-        takeFrom(other);
-    }
-    return *this;
-}
-
-// Moves buffers and name out of `other`, leaving it without slots.
-void OpticalPath::takeFrom(OpticalPath& other) {
-    data_ = std::exchange(other.data_, nullptr);
-    marks_ = std::exchange(other.marks_, nullptr);
-    hostData_ = std::exchange(other.hostData_, nullptr);
-    hostMarks_ = std::exchange(other.hostMarks_, nullptr);
-    startGate_ = other.startGate_;
-    capacity_ = std::exchange(other.capacity_, 0);
-    std::memcpy(outputFile_, other.outputFile_, sizeof outputFile_);
-}
-
-void OpticalPath::releaseBuffers() {
-    dev::freeArray(data_);
-    dev::freeArray(marks_);
-    dev::freeHost(hostData_);
-    dev::freeHost(hostMarks_);
-    hostData_ = nullptr;
-    hostMarks_ = nullptr;
-    capacity_ = 0;
-}
-
 void OpticalPath::configureOutput(const char* outputFile, int size) {
     const std::size_t m = size > 0 ? static_cast<std::size_t>(size) : 0;
     const std::size_t values = m * kValuesPerPoint;
     // All four buffers are allocated before the old ones go, so a failed
     // allocation (which throws) leaves the objective as it was.
-    struct Staged {
-        double* data = nullptr;
-        int* marks = nullptr;
-        double* hostData = nullptr;
-        int* hostMarks = nullptr;
-        ~Staged() {
-            dev::free(data);
-            dev::free(marks);
-            dev::freeHost(hostData);
-            dev::freeHost(hostMarks);
-        }
-    } fresh;
-    fresh.data = dev::allocArray<double>(values);
-    fresh.marks = dev::allocArray<int>(m);
-    fresh.hostData = static_cast<double*>(dev::hostAllocPinned(values * sizeof(double)));
-    fresh.hostMarks = static_cast<int*>(dev::hostAllocPinned(m * sizeof(int)));
-    dev::memset(fresh.data, 0, values * sizeof(double));
-    dev::memset(fresh.marks, 0xFF, m * sizeof(int));  // every bit set: -1, empty
+    auto data = dev::deviceBuffer<double>(values);
+    auto marks = dev::deviceBuffer<int>(m);
+    auto hostData = dev::pinnedBuffer<double>(values);
+    auto hostMarks = dev::pinnedBuffer<int>(m);
+    dev::memset(data.get(), 0, values * sizeof(double));
+    dev::memset(marks.get(), 0xFF, m * sizeof(int));  // every bit set: -1, empty
 
     storeFileName(outputFile_, outputFile, kOutputFileLength);
-    releaseBuffers();
-    data_ = std::exchange(fresh.data, nullptr);
-    marks_ = std::exchange(fresh.marks, nullptr);
-    hostData_ = std::exchange(fresh.hostData, nullptr);
-    hostMarks_ = std::exchange(fresh.hostMarks, nullptr);
-    capacity_ = static_cast<int>(m);
+    data_ = std::move(data);
+    marks_ = std::move(marks);
+    hostData_ = std::move(hostData);
+    hostMarks_ = std::move(hostMarks);
 }
 
 void OpticalPath::result(const Mesh&) {
-    const std::size_t m = static_cast<std::size_t>(capacity_);
-    dev::download(hostData_, data_, m * kValuesPerPoint);
-    dev::download(hostMarks_, marks_, m);
+    const std::size_t m = marks_.size();
+    const double* hostData = hostData_.get();
+    const int* hostMarks = hostMarks_.get();
+    dev::download(hostData_.get(), data_.get(), m * kValuesPerPoint);
+    dev::download(hostMarks_.get(), marks_.get(), m);
     const std::string name = numberedFileName(outputFile_, writeCount);
     ++writeCount;
 
     std::string text = "x,y,z,s,E\n";
     char line[160];
-    for (std::size_t j = 0; j < m && hostMarks_[j] >= 1; ++j) {
-        const double* p = hostData_ + j * kValuesPerPoint;
+    for (std::size_t j = 0; j < m && hostMarks[j] >= 1; ++j) {
+        const double* p = hostData + j * kValuesPerPoint;
         const int n = std::snprintf(line, sizeof line, "%e,%e,%e,%e,%e\n", p[0], p[1], p[2], p[3], p[4]);
         text.append(line, static_cast<std::size_t>(n));
     }
@@ -118,5 +72,5 @@ void OpticalPath::getResult(double* hostPtr) {
         std::printf("Error: hostPtr is nullptr in getResult\n");
         return;
     }
-    dev::download(hostPtr, data_, static_cast<std::size_t>(capacity_) * kValuesPerPoint);
+    dev::download(hostPtr, data_.get(), data_.size());
 }

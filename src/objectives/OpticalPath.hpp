@@ -13,19 +13,13 @@
 // copyable.
 #pragma once
 
+#include "device/Buffer.hpp"
 #include "objectives/Objective.hpp"
 
 class OpticalPath : public Objective {
 public:
     static constexpr int kValuesPerPoint = 5;
     static constexpr int kOutputFileLength = 255;  // characters kept of the output file name
-
-    OpticalPath() = default;
-    ~OpticalPath() override;
-    OpticalPath(const OpticalPath&) = delete;
-    OpticalPath& operator=(const OpticalPath&) = delete;
-    OpticalPath(OpticalPath&& other) noexcept;
-    OpticalPath& operator=(OpticalPath&& other) noexcept;
 
 #if defined(LVX_WITH_TOML)
     // Keys "output_file" (a non-empty string) and "datapoints_amount" (an
@@ -47,24 +41,20 @@ public:
     void resultWithFields(const Mesh& mesh, const double* fields, int count) override;
 
     void getResult(double* hostPtr) override;  // copies 5 * M doubles
-    double* getResultArrayDevicePtr() override { return data_; }
+    double* getResultArrayDevicePtr() override { return data_.get(); }
 
     OpticalPathDevice device() const {
-        return OpticalPathDevice{data_, marks_, kValuesPerPoint, startGate_, capacity_};
+        return OpticalPathDevice{data_.get(), marks_.get(), kValuesPerPoint, startGate_, capacity()};
     }
-    int capacity() const { return capacity_; }
+    int capacity() const { return static_cast<int>(marks_.size()); }
     const char* outputFile() const { return outputFile_; }
 
 private:
-    void releaseBuffers();
-    void takeFrom(OpticalPath& other);
-
-    double* data_ = nullptr;      // device, capacity_ * 5 doubles
-    int* marks_ = nullptr;        // device, capacity_ flags: -1 empty, 1 filled
-    double* hostData_ = nullptr;  // pinned staging copies of the two
-    int* hostMarks_ = nullptr;
-    int startGate_ = 0;           // the trace records while it is below the capacity
-    int capacity_ = 0;
+    dev::Buffer<double> data_;      // device, capacity * 5 doubles
+    dev::Buffer<int> marks_;        // device, capacity flags: -1 empty, 1 filled
+    dev::Buffer<double> hostData_;  // pinned staging copies of the two
+    dev::Buffer<int> hostMarks_;
+    int startGate_ = 0;             // the trace records while it is below the capacity
     // The default name is the light-transport default; the file is CSV all the same.
     char outputFile_[kOutputFileLength + 1] = "output.vtu";
 };

@@ -1,29 +1,21 @@
-// Ray-set ownership on the device, the rotation of a ray set and the .ry
-// file reader.
+// Ray-set ownership on the device, loading host ray data and the rotation of
+// a ray set.
 #include "rays/RayCollection.hpp"
 
-#include "IO/TextFile.hpp"
-#include "device/Buffer.hpp"
+#include "IO/ReadRays.hpp"
 #include "device/Launch.hpp"
 
-#include <cctype>
 #include <cmath>
-#include <charconv>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <vector>
+#include <utility>
 
 namespace {
 
 // Stores the initial random state of ray i.
 LVX_HD inline void initializeRandomStatesKernel(const RaysDataFlat* rays, int i) {
-    if (i >= rays->nRays) return;
     rays->rngStates[i] = raySeed(static_cast<std::uint64_t>(i));
 }
 
@@ -33,7 +25,6 @@ LVX_HD inline void initializeRandomStatesKernel(const RaysDataFlat* rays, int i)
 // after the turn. The direction is rotated as is: a rotation keeps its length.
 LVX_HD inline void rotateRaysAroundAxisKernel(const RaysDataFlat* rays, int i, Vec3 k, float c,
                                               float s) {
-    if (i >= rays->nRays) return;
     const Vec3 d = rays->getVector(i, rays->directions);
     const Vec3 q = rays->getVector(i, rays->positions) - d * 10.0f;
     const float t = 1.0f - c;
@@ -46,7 +37,8 @@ LVX_HD inline void rotateRaysAroundAxisKernel(const RaysDataFlat* rays, int i, V
 // A free function, because nvcc does not allow a device lambda inside a
 // private member function such as allocate().
 void launchInitializeRandomStates(const RaysDataFlat* rays, int n) {
-    dev::launch(dev::gridFor(n, 256), LVX_LAMBDA(int i) { initializeRandomStatesKernel(rays, i); });
+    dev::forEach("initializeRandomStatesKernel", n,
+                 LVX_LAMBDA(int i) { initializeRandomStatesKernel(rays, i); }, {dev::kSetupBlockSize});
     dev::synchronize();
 }
 
@@ -67,18 +59,15 @@ RayCollection::RayCollection(int n) {
     h_rdata.HOST = 1;
     h_rdata.location = h_rdata.DEVICE;
     nRays = n;
-    d_rdata = static_cast<RaysDataFlat*>(dev::malloc(sizeof(RaysDataFlat)));
-    try {
-        allocate();
-    } catch (...) {
-        dev::free(d_rdata);
-        throw;
-    }
+    record_ = dev::deviceBuffer<RaysDataFlat>(1);
+    d_rdata = record_.get();
+    allocate();
 }
 
-RayCollection::~RayCollection() {
-    release();
-    dev::free(d_rdata);
+RayCollection::RayCollection(const RayData& data) : RayCollection(data.count()) {
+    dev::upload(h_rdata.positions, data.positions.data(), data.positions.size());
+    dev::upload(h_rdata.directions, data.directions.data(), data.directions.size());
+    dev::upload(h_rdata.payloads, data.payloads.data(), data.payloads.size());
 }
 
 void RayCollection::resize(int n) {
@@ -93,24 +82,22 @@ void RayCollection::resize(int n) {
     }
 }
 
-void RayCollection::synchronize() { dev::upload(d_rdata, &h_rdata, 1); }
+void RayCollection::synchronize() { record_.upload(h_rdata); }
 
 // Replaces the arrays with new ones for nRays rays: face ids -1, random states
-// by index. All five are allocated before the old ones are released.
+// by index. All five are allocated before the old ones are freed. The saved
+// start positions belong to the old rays and go with them.
 void RayCollection::allocate() {
     const long long n = nRays;
     const bool pinned = h_rdata.location == h_rdata.HOST;
-    auto positions = rayArray<float>(3 * n, pinned), directions = rayArray<float>(3 * n, pinned),
-         payloads = rayArray<float>(n, pinned);
-    auto faceIds = rayArray<int>(n, pinned);
-    auto rngStates = rayArray<std::uint64_t>(n, pinned);
-
-    release();
-    h_rdata.positions = positions.release();
-    h_rdata.directions = directions.release();
-    h_rdata.payloads = payloads.release();
-    h_rdata.faceIds = faceIds.release();
-    h_rdata.rngStates = rngStates.release();
+    arrays_ = Arrays{rayArray<float>(3 * n, pinned), rayArray<float>(3 * n, pinned), rayArray<float>(n, pinned),
+                     rayArray<int>(n, pinned), rayArray<std::uint64_t>(n, pinned)};
+    startPositions_.reset();
+    h_rdata.positions = arrays_.positions.get();
+    h_rdata.directions = arrays_.directions.get();
+    h_rdata.payloads = arrays_.payloads.get();
+    h_rdata.faceIds = arrays_.faceIds.get();
+    h_rdata.rngStates = arrays_.rngStates.get();
     h_rdata.nRays = nRays;
     synchronize();
 
@@ -127,30 +114,16 @@ void RayCollection::allocate() {
 
 void RayCollection::saveStartPositions() {
     const std::size_t count = 3 * static_cast<std::size_t>(nRays);
-    if (!d_startPositions && count > 0) d_startPositions = dev::allocArray<float>(count);
-    dev::copyOnDevice(d_startPositions, h_rdata.positions, count * sizeof(float));
+    if (startPositions_.size() != count) startPositions_ = dev::deviceBuffer<float>(count);
+    dev::copyOnDevice(startPositions_.get(), h_rdata.positions, count * sizeof(float));
 }
 
 void RayCollection::restoreStartPositions() {
-    if (!d_startPositions) return;
-    dev::copyOnDevice(h_rdata.positions, d_startPositions, 3 * static_cast<std::size_t>(nRays) * sizeof(float));
-}
-
-void RayCollection::release() {
-    dev::freeArray(d_startPositions);
-    const bool pinned = h_rdata.location == h_rdata.HOST;
-    for (void* p : {static_cast<void*>(h_rdata.positions), static_cast<void*>(h_rdata.directions),
-                    static_cast<void*>(h_rdata.payloads), static_cast<void*>(h_rdata.faceIds),
-                    static_cast<void*>(h_rdata.rngStates)})
-        dev::BufferFree{pinned}(p);
-    h_rdata.positions = h_rdata.directions = h_rdata.payloads = nullptr;
-    h_rdata.faceIds = nullptr;
-    h_rdata.rngStates = nullptr;
-    h_rdata.nRays = 0;
+    if (!startPositions_) return;
+    dev::copyOnDevice(h_rdata.positions, startPositions_.get(), startPositions_.size() * sizeof(float));
 }
 
 void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle) {
-    dev::lastError();  // an earlier failure must not be blamed on this launch
     if (nRays <= 0) {
         std::printf("Warning: rotateRaysAroundAxis called with nRays = %d\n", nRays);
         std::fflush(stdout);
@@ -164,183 +137,16 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle) {
     const Vec3 k = axis.normalized();  // a zero axis stays zero
     const float c = std::cos(angle), s = std::sin(angle);
     const RaysDataFlat* rays = d_rdata;
-    dev::launch(dev::gridFor(nRays, 256),
-                LVX_LAMBDA(int i) { rotateRaysAroundAxisKernel(rays, i, k, c, s); });
+    dev::forEach("rotateRaysAroundAxisKernel", nRays,
+                 LVX_LAMBDA(int i) { rotateRaysAroundAxisKernel(rays, i, k, c, s); }, {dev::kSetupBlockSize});
     dev::synchronize();
-    const char* error = dev::lastError();
-    if (std::strcmp(error, "no error") != 0)
-        throw std::runtime_error(std::string("Rotation kernel error: ") + error);
 }
-
-// ---------------------------------------------------------------------------
-// .ry reader. The whole file is read into memory and parsed with
-// std::from_chars, which is locale-free and much faster than stream
-// extraction; a million rays load in a fraction of a second.
-namespace {
-
-bool isBlank(char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
-
-// A number that from_chars finds out of float range: a classic-locale stream
-// decides, so that underflow gives zero or a subnormal and overflow fails,
-// exactly as extraction from a stream would. Rare, so speed does not matter.
-bool parseOutOfRange(const char* first, const char* last, float& out) {
-    std::istringstream in(std::string(first, last));
-    in.imbue(std::locale::classic());
-    float value = 0.0f;
-    if (!(in >> value)) return false;
-    out = value;
-    return true;
-}
-
-// Parses the decimal float after any whitespace at p and advances p past it.
-// Accepts what a classic-locale stream extraction accepts (an optional sign,
-// digits with an optional point and exponent) and so rejects "inf" and "nan".
-bool parseFloat(const char*& p, const char* end, float& out) {
-    while (p != end && isBlank(*p)) ++p;
-    const char* first = p;
-    if (first != end && *first == '+') ++first;  // from_chars takes only '-'
-    const char* digits = first;
-    if (digits != end && *digits == '-' && first == p) ++digits;
-    if (digits == end || !(std::isdigit(static_cast<unsigned char>(*digits)) || *digits == '.'))
-        return false;
-    const auto [last, ec] = std::from_chars(first, end, out);
-    if (ec == std::errc::result_out_of_range) {
-        if (!parseOutOfRange(first, last, out)) return false;
-    } else if (ec != std::errc()) {
-        return false;
-    }
-    p = last;
-    return true;
-}
-
-// Reads up to `count` records of seven floats from [p, end), handing each to
-// store(i, values). Returns the number of complete records.
-template <class Store>
-long long parseRecords(const char* p, const char* end, long long count, Store&& store) {
-    float v[7];
-    long long found = 0;
-    for (; found < count; ++found) {
-        for (int k = 0; k < 7; ++k)
-            if (!parseFloat(p, end, v[k])) return found;
-        store(found, v);
-    }
-    return found;
-}
-
-// Splits off the count line: empty lines and lines starting with '#' before it
-// are skipped (a trailing '\r' of Windows line ends is ignored when deciding
-// whether a line is empty). Returns the count line and sets bodyStart to the
-// text after it; a file with no such line gives an empty count line.
-std::string findCountLine(const std::string& text, std::size_t& bodyStart) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) eol = text.size();
-        std::size_t len = eol - pos;
-        if (len > 0 && text[pos + len - 1] == '\r') --len;
-        const bool skip = len == 0 || text[pos] == '#';
-        if (!skip) {
-            bodyStart = eol < text.size() ? eol + 1 : eol;
-            return text.substr(pos, len);
-        }
-        pos = eol + 1;
-    }
-    bodyStart = text.size();
-    return std::string();
-}
-
-// Ray count from its line, as an unsigned 64-bit number (std::stoull throws
-// std::invalid_argument / std::out_of_range for no digits or too many). A
-// count that is negative or beyond an int is rejected here, since stoull
-// silently wraps a leading '-'.
-int parseCount(const std::string& line, const char* path) {
-    const unsigned long long value = std::stoull(line);
-    std::size_t first = 0;
-    while (first < line.size() && isBlank(line[first])) ++first;
-    if (line[first] == '-' && value != 0)
-        throw std::runtime_error(std::string("Ray file ") + path + ": ray count -" +
-                                 std::to_string(0ULL - value) + " is negative");
-    if (value > static_cast<unsigned long long>(INT_MAX))
-        throw std::runtime_error(std::string("Ray file ") + path + ": ray count " +
-                                 std::to_string(value) + " exceeds the largest supported count " +
-                                 std::to_string(INT_MAX));
-    return static_cast<int>(value);
-}
-
-[[noreturn]] void truncatedFile(const char* path, long long count, long long found) {
-    throw std::runtime_error(std::string("Ray file ") + path + " declares " +
-                             std::to_string(count) + " rays but holds only " +
-                             std::to_string(found) + " complete records");
-}
-
-}  // namespace
 
 std::unique_ptr<RayCollection> readRays(const char* path) {
-    std::string text;
-    if (!readTextFile(path, text)) throw std::runtime_error("Failed to open file");
-    std::size_t bodyStart = 0;
-    const long long n = parseCount(findCountLine(text, bodyStart), path);
-    const char* body = text.data() + bodyStart;
-    const char* end = text.data() + text.size();
-
-    // Every number takes at least one character, so a body shorter than 7n
-    // characters cannot hold n records: count what is there without staging
-    // (a huge count in a small file must not allocate for the count).
-    if (n > (end - body) / 7)
-        truncatedFile(path, n, parseRecords(body, end, n, [](long long, const float*) {}));
-
-    // Pinned staging arrays for one bulk copy each to the device.
-    const auto count = static_cast<std::size_t>(n);
-    auto positions = dev::pinnedBuffer<float>(3 * count), directions = dev::pinnedBuffer<float>(3 * count),
-         payloads = dev::pinnedBuffer<float>(count);
-    float* pos = positions.get();
-    float* dir = directions.get();
-    float* pay = payloads.get();
-    const long long found = parseRecords(body, end, n, [=](long long i, const float* v) {
-        pos[i] = v[0];
-        pos[n + i] = v[1];
-        pos[2 * n + i] = v[2];
-        // Normalised by division in single precision; zero stays zero.
-        const float len = std::sqrt(v[3] * v[3] + v[4] * v[4] + v[5] * v[5]);
-        const float s = len != 0.0f ? len : 1.0f;
-        dir[i] = v[3] / s;
-        dir[n + i] = v[4] / s;
-        dir[2 * n + i] = v[5] / s;
-        pay[i] = v[6];
-    });
-    if (found < n) truncatedFile(path, n, found);
-
-    // Face ids (-1) and random states are set by the collection itself.
-    auto rays = std::make_unique<RayCollection>(static_cast<int>(n));
-    dev::upload(rays->h_rdata.positions, pos, static_cast<std::size_t>(3 * n));
-    dev::upload(rays->h_rdata.directions, dir, static_cast<std::size_t>(3 * n));
-    dev::upload(rays->h_rdata.payloads, pay, static_cast<std::size_t>(n));
-    return rays;
+    return std::make_unique<RayCollection>(readRayFile(path));
 }
 
 std::unique_ptr<RayCollection> raysFromArrays(const double* origins, const double* directions,
                                               const double* powers, int n) {
-    if (n < 0) throw std::runtime_error("ray count " + std::to_string(n) + " is negative");
-    const std::size_t count = static_cast<std::size_t>(n);
-    std::vector<float> pos(3 * count), dir(3 * count), pay(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const double* o = origins + 3 * i;
-        const double* d = directions + 3 * i;
-        for (int c = 0; c < 3; ++c) {
-            if (!std::isfinite(o[c]) || !std::isfinite(d[c]))
-                throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite origin or direction");
-        }
-        if (!std::isfinite(powers[i])) throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite power");
-        const Vec3 unit = Vec3(static_cast<float>(d[0]), static_cast<float>(d[1]), static_cast<float>(d[2])).normalized();
-        for (int c = 0; c < 3; ++c) {
-            pos[c * count + i] = static_cast<float>(o[c]);
-            dir[c * count + i] = unit[c];
-        }
-        pay[i] = static_cast<float>(powers[i]);
-    }
-    auto rays = std::make_unique<RayCollection>(n);
-    dev::upload(rays->h_rdata.positions, pos.data(), pos.size());
-    dev::upload(rays->h_rdata.directions, dir.data(), dir.size());
-    dev::upload(rays->h_rdata.payloads, pay.data(), pay.size());
-    return rays;
+    return std::make_unique<RayCollection>(rayDataFromArrays(origins, directions, powers, n));
 }

@@ -1,6 +1,9 @@
-// Host owner of one ray set on the device, and the .ry file reader.
+// Host owner of one ray set on the device: loads host ray data (RayData,
+// from the readers in IO/ReadRays.hpp) onto the device.
 #pragma once
 
+#include "device/Buffer.hpp"
+#include "rays/RayData.hpp"
 #include "rays/RaysDataFlat.hpp"
 
 #include <memory>
@@ -11,8 +14,10 @@ public:
     RaysDataFlat h_rdata;             // host copy; array fields are device addresses
     int nRays = 0;
 
+    // n rays: face ids -1, random states by index, other values unset.
     explicit RayCollection(int n);
-    ~RayCollection();
+    // The rays of `data` on the device, face ids -1, random states by index.
+    explicit RayCollection(const RayData& data);
     RayCollection(const RayCollection&) = delete;
     RayCollection& operator=(const RayCollection&) = delete;
 
@@ -31,19 +36,24 @@ public:
     void restoreStartPositions();
 
 private:
-    float* d_startPositions = nullptr;  // 3 * nRays, same layout as positions
+    // Owners of the arrays h_rdata points at.
+    struct Arrays {
+        dev::Buffer<float> positions, directions, payloads;
+        dev::Buffer<int> faceIds;
+        dev::Buffer<std::uint64_t> rngStates;
+    };
 
     void allocate();
-    void release();
+
+    dev::Buffer<RaysDataFlat> record_;  // what d_rdata points at
+    Arrays arrays_;
+    dev::Buffer<float> startPositions_;  // 3 * nRays, same layout as positions
 };
 
-// Reads a .ry file into a new collection. Throws std::runtime_error naming the
-// file for an unopenable or truncated file or a count outside 0..INT_MAX, and
-// std::invalid_argument / std::out_of_range ("stoull") for a bad count line.
+// A .ry file loaded onto the device (readRayFile, then the collection); the
+// reader's exceptions propagate and no collection is made.
 std::unique_ptr<RayCollection> readRays(const char* path);
 
-// A collection from row-major arrays: origins and directions (n x 3, the
-// directions are normalised) and powers (n). Throws std::runtime_error for a
-// non-finite value, naming the ray.
+// Row-major arrays loaded onto the device (rayDataFromArrays, then the collection).
 std::unique_ptr<RayCollection> raysFromArrays(const double* origins, const double* directions,
                                               const double* powers, int n);

@@ -39,9 +39,9 @@ protected:
     unsigned long long elementVisits = 0;
 };
 
-// Launches one trace thread per ray (64 per block) with the objective's
-// device record, waits for the device and returns the number of element
-// visits. Instantiated in the .cpp for every objective record and solver.
+// Launches one trace thread per ray with the objective's device record, waits
+// for the device and returns the number of element visits. Instantiated in the
+// .cpp for the combinations the factory creates.
 template <class ObjectiveDevice, class SolverT, class ElementT>
 unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective);
 
@@ -74,8 +74,21 @@ private:
     ObjectiveT objective;
 };
 
-// solverType 0: forward Euler, 1: fourth-order Runge-Kutta. objectiveKind 0:
-// render (Render), 1: optical path of ray 0 (OpticalPath), 2: light transport
-// (LightTransport, absorbed power per node). Other values give null. The
-// objective starts unconfigured.
+// What the factory combines. The integer values are part of its contract
+// (callers that hold plain integers use the overload below).
+enum class SolverKind : int {
+    ForwardEuler = 0,
+    RungeKutta4 = 1,
+};
+enum class ObjectiveKind : int {
+    Render = 0,          // Render
+    OpticalPath = 1,     // OpticalPath, the sampled path of ray 0
+    LightTransport = 2,  // LightTransport, absorbed power per node
+};
+
+// A tracer of that solver and objective; the objective starts unconfigured.
+// A value outside the enumerations gives null.
+std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(SolverKind solver, ObjectiveKind objective);
+// The same from the integer values: solverType 0 forward Euler, 1 fourth-order
+// Runge-Kutta; objectiveKind 0 render, 1 optical path, 2 light transport.
 std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind);

@@ -147,7 +147,6 @@ LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective,
 // The whole trace of ray i; returns its number of element visits.
 template <class ObjectiveDevice, class Solver, class Element>
 LVX_HD int traceRay(const RaysDataFlat* rays, const MeshDataFlat* mesh, const ObjectiveDevice& objective, int i) {
-    if (i >= rays->nRays) return 0;
     const MeshDataFlat& m = *mesh;
     Ray ray = rays->getRay(i);
     const int f = ray.face;

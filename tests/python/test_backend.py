@@ -61,3 +61,13 @@ def test_child_of_this_process_makes_its_own_choice(monkeypatch):
     result = run_child(["lumivex"])
     assert result.returncode != 0, result.stdout
     assert "bogus" in result.stderr
+
+
+def test_device_failure_raises_runtime_error_and_keeps_the_engine_usable(loaded):
+    # Injected through the same checks as a real device fault, on either backend.
+    engine = loaded.engine
+    lumivex._fail_next_device_operation("simulated device fault")
+    with pytest.raises(RuntimeError, match="simulated device fault"):
+        engine.set_constant_matprops(1.5, 0.1)
+    engine.set_constant_matprops(1.4, 0.2)
+    assert engine.get_node_count() == loaded.points.shape[0]
