@@ -9,6 +9,7 @@
 #include "accel/SurfaceRayTracer.hpp"
 #include "device/Device.hpp"
 #include "mesh/Mesh.hpp"
+#include "mesh/MeshLoad.hpp"
 #include "objectives/ObjectiveConfig.hpp"
 #include "rays/RayCollection.hpp"
 #include "tracer/FiniteElementRayTracer.hpp"
@@ -207,7 +208,7 @@ int run(const char* configPath) {
     std::unique_ptr<BaseRayTracer> tracer = createFiniteElementRayTracer(solver == "RK4" ? 1 : 0, choice->kind);
     Mesh mesh;
     try {
-        readVTK(meshPath.c_str(), mesh);
+        loadMesh(readVTKData(meshPath.c_str()), mesh, kVtkFileLoaded);
     } catch (const std::exception& e) {
         throw std::runtime_error("cannot read mesh file " + meshPath + ": " + e.what());
     }
