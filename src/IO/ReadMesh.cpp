@@ -108,10 +108,10 @@ std::string readWholeFile(const std::string& path) {
 // Collects everything the reader takes from one file; errors name the file.
 class VtkParser {
 public:
-    VtkParser(std::string path, std::string_view text)
-        : path_(std::move(path)), cursor_(text), text_(text) {}
+    VtkParser(std::string path, std::string_view text, VtkFileSummary& summary)
+        : path_(std::move(path)), cursor_(text), text_(text), summary_(summary) {}
 
-    VtkMeshData parse() {
+    HexMeshData parse() {
         std::string_view line;
         // The line after the "# vtk DataFile" header is a free-text title,
         // possibly empty or starting with a keyword.
@@ -226,7 +226,7 @@ private:
         if (cellTypes_ >= 0 && cellTypes_ != data_.nCells())
             fail("CELL_TYPES lists " + std::to_string(cellTypes_) + " cells but CELLS has " +
                  std::to_string(data_.nCells()));
-        data_.lineCount = countLines() - lookupLines_;
+        summary_.lineCount = countLines() - lookupLines_;
     }
 
     int countLines() {
@@ -242,99 +242,31 @@ private:
     std::string path_;
     Cursor cursor_;
     std::string_view text_;
-    VtkMeshData data_;
+    HexMeshData data_;
+    VtkFileSummary& summary_;
     bool pointData_ = true;
     long long cellTypes_ = -1;
     int lookupLines_ = 0;
 };
 
-// Copies a host array to the device; empty arrays copy nothing.
-template <class T>
-void uploadVector(T* d_dst, const std::vector<T>& h_src) {
-    dev::upload(d_dst, h_src.data(), h_src.size());
-}
-
-// Uploads a material field from the file, or fills the default when the file
-// has none (or one of the wrong length, which is reported).
-void uploadMaterialField(Mesh& mesh, const std::vector<float>& values, float* d_field, const char* name,
-                         float fallback) {
-    const int n = mesh.nodeCount();
-    if (!values.empty() && static_cast<int>(values.size()) == n) {
-        uploadVector(d_field, values);
-        std::printf("Loaded %s data for %d nodes\n", name, n);
-        return;
-    }
-    if (!values.empty())
-        std::printf("Warning: %s data size mismatch: read %zu values, expected %d nodes\n", name,
-                    values.size(), n);
-    uploadVector(d_field, std::vector<float>(static_cast<std::size_t>(n), fallback));
-}
-
 }  // namespace
 
-VtkMeshData parseVTKText(const std::string& path, std::string_view text) {
-    return VtkParser(path, text).parse();
+HexMeshData parseVTKText(const std::string& path, std::string_view text, VtkFileSummary* summary) {
+    VtkFileSummary unused;
+    return VtkParser(path, text, summary ? *summary : unused).parse();
 }
 
-VtkMeshData parseVTK(const std::string& path) { return parseVTKText(path, readWholeFile(path)); }
-
-void loadMesh(const VtkMeshData& data, Mesh& mesh, bool fromFile) {
-    const int nPoints = data.nPoints();
-    const int nElements = data.nCells();
-    mesh.allocateElements(nElements);
-    mesh.allocateNodes(nPoints);
-
-    MeshDataFlat& m = mesh.h_mdata_devlink;
-    std::vector<float> soa(data.points.size());
-    for (int i = 0; i < nPoints; ++i)
-        for (int c = 0; c < 3; ++c) soa[static_cast<std::size_t>(c) * nPoints + i] = data.points[3 * static_cast<std::size_t>(i) + c];
-    uploadVector(m.nodeCoords, soa);
-    uploadVector(m.elementNodes, data.cells);
-    // Nodes without material data start as a clear, non-absorbing medium.
-    uploadMaterialField(mesh, data.refrIndex, m.refrIndex, "RefractiveIndex", 1.0f);
-    uploadMaterialField(mesh, data.absorptivity, m.absorptivity, "Absorptivity", 0.0f);
-    mesh.synchronize();
-    std::printf(fromFile ? "VTK file loaded: %d elements, %d nodes\n" : "Mesh loaded from arrays: %d elements, %d nodes\n",
-                nElements, nPoints);
-    std::fflush(stdout);
-
-    buildConnectivity(mesh);
-    mesh.checkConstRefrIndex();
-    mesh.computeNodalMass();
+HexMeshData parseVTK(const std::string& path, VtkFileSummary* summary) {
+    return parseVTKText(path, readWholeFile(path), summary);
 }
 
-VtkMeshData readVTKData(const char* path) {
+HexMeshData readVTKData(const char* path) {
     if (!path) throw std::runtime_error("Cannot open VTK file.");
     const std::string text = readWholeFile(path);
     std::printf("Reading VTK file: %s\n", path);
     std::fflush(stdout);
-    VtkMeshData data = parseVTKText(path, text);
-    std::printf("Read %d lines from file\n", data.lineCount);
+    VtkFileSummary summary;
+    HexMeshData data = parseVTKText(path, text, &summary);
+    std::printf("Read %d lines from file\n", summary.lineCount);
     return data;
 }
-
-VtkMeshData meshDataFromArrays(const double* points, long long nPoints, const long long* hexahedra,
-                               long long nCells, const double* refrIndex, const double* absorptivity) {
-    if (nPoints < 0 || nPoints > INT_MAX / 3 || nCells < 0 || nCells > INT_MAX / 8)
-        throw std::runtime_error("mesh arrays are too large: " + std::to_string(nPoints) + " points, " +
-                                 std::to_string(nCells) + " hexahedra");
-    VtkMeshData data;
-    data.points.resize(3 * static_cast<std::size_t>(nPoints));
-    for (std::size_t i = 0; i < data.points.size(); ++i) {
-        if (!std::isfinite(points[i]))
-            throw std::runtime_error("point " + std::to_string(i / 3) + " has a non-finite coordinate");
-        data.points[i] = static_cast<float>(points[i]);
-    }
-    data.cells.resize(8 * static_cast<std::size_t>(nCells));
-    for (std::size_t i = 0; i < data.cells.size(); ++i) {
-        if (hexahedra[i] < 0 || hexahedra[i] >= nPoints)
-            throw std::runtime_error("hexahedron " + std::to_string(i / 8) + " refers to node " +
-                                     std::to_string(hexahedra[i]) + " outside 0.." + std::to_string(nPoints - 1));
-        data.cells[i] = static_cast<int>(hexahedra[i]);
-    }
-    if (refrIndex) data.refrIndex.assign(refrIndex, refrIndex + nPoints);
-    if (absorptivity) data.absorptivity.assign(absorptivity, absorptivity + nPoints);
-    return data;
-}
-
-void readVTK(const char* path, Mesh& mesh) { loadMesh(readVTKData(path), mesh, true); }

@@ -1,6 +1,7 @@
-// Mesh file readers and the connectivity build that follows a load.
+// Mesh file readers: each turns a file into host data (HexMeshData).
 #pragma once
 
+#include "mesh/HexMeshData.hpp"
 #include "mesh/Mesh.hpp"
 
 #include <memory>
@@ -8,31 +9,25 @@
 #include <string_view>
 #include <vector>
 
-// Contents of a legacy VTK unstructured grid, parsed and checked on the host.
-struct VtkMeshData {
-    std::vector<float> points;  // x, y, z per point
-    std::vector<int> cells;     // 8 node ids per hexahedron, VTK order
-    std::vector<float> refrIndex;
-    std::vector<float> absorptivity;
-    int lineCount = 0;  // lines read by the parser (lookup-table lines excluded)
+// Line printed once a VTK file's arrays are on the device (elements, nodes).
+inline constexpr const char* kVtkFileLoaded = "VTK file loaded: %d elements, %d nodes\n";
 
-    int nPoints() const { return static_cast<int>(points.size() / 3); }
-    int nCells() const { return static_cast<int>(cells.size() / 8); }
+// What the VTK parser saw besides the mesh itself.
+struct VtkFileSummary {
+    int lineCount = 0;  // lines of an ASCII file (lookup-table lines excluded); text lines of a binary one
 };
 
-// Parses a legacy ASCII VTK file. Numbers of the POINTS, CELLS, CELL_TYPES and
-// SCALARS sections are read as a stream, whatever the line layout. Throws
-// std::runtime_error naming the file and the problem for an unreadable,
-// binary, truncated or non-hexahedral file; nothing is changed then.
-VtkMeshData parseVTK(const std::string& path);
-VtkMeshData parseVTKText(const std::string& path, std::string_view text);
+// Parses a legacy VTK file into host data and does nothing else. Numbers of
+// the POINTS, CELLS, CELL_TYPES and SCALARS sections are read as a stream,
+// whatever the line layout. Throws std::runtime_error naming the file and the
+// problem for an unreadable, truncated or non-hexahedral file.
+HexMeshData parseVTK(const std::string& path, VtkFileSummary* summary = nullptr);
+HexMeshData parseVTKText(const std::string& path, std::string_view text, VtkFileSummary* summary = nullptr);
 
-// Opens, announces and parses a legacy VTK file (see parseVTK).
-VtkMeshData readVTKData(const char* path);
-
-// Reads a legacy VTK file into `mesh`, then builds connectivity, normals,
-// constant-index flags and nodal volumes. On error the mesh is unchanged.
-void readVTK(const char* path, Mesh& mesh);
+// Opens, announces ("Reading VTK file", "Read %d lines from file") and parses
+// a legacy VTK file (see parseVTK). Load the result with loadMesh and
+// kVtkFileLoaded (mesh/MeshLoad.hpp).
+HexMeshData readVTKData(const char* path);
 
 // Reads a Wavefront OBJ surface into a new surface-only mesh: the vertices
 // become nodes, the quadrilateral faces ("f" lines, four vertex references
@@ -47,21 +42,3 @@ void readVTK(const char* path, Mesh& mesh);
 // lines than faces; a face reference that is not an integer throws
 // std::invalid_argument or std::out_of_range whose text begins with "stoi".
 std::unique_ptr<Mesh> readOBJ(const char* path);
-
-// Uploads parsed data into `mesh` and runs the load-time set-up.
-void loadMesh(const VtkMeshData& data, Mesh& mesh, bool fromFile = true);
-
-// Mesh data from arrays (points row-major N x 3, hexahedra E x 8 in VTK
-// order, optional per-node material). Throws std::runtime_error for a
-// non-finite coordinate or a node id out of range.
-VtkMeshData meshDataFromArrays(const double* points, long long nPoints, const long long* hexahedra,
-                               long long nCells, const double* refrIndex, const double* absorptivity);
-
-// Neighbours, boundary faces (numbered in the order users rely on), face
-// orientations and outward normals of a mesh whose element nodes are loaded.
-void buildConnectivity(Mesh& mesh);
-
-// Orientation code 0..7 taking face f of element A to face g of element B, or
-// -1 if the faces do not share their four nodes. `elementNodes` holds 8 ids
-// per element.
-int faceOrientation(const int* elementNodes, int A, int f, int B, int g);

@@ -9,6 +9,7 @@
 #include "accel/SurfaceRayTracer.hpp"
 #include "device/Device.hpp"
 #include "mesh/Mesh.hpp"
+#include "mesh/MeshLoad.hpp"
 #include "objectives/ObjectiveConfig.hpp"
 #include "rays/RayCollection.hpp"
 #include "tracer/FiniteElementRayTracer.hpp"
@@ -210,7 +211,7 @@ int run(const char* configPath) {
         solver == "RK4" ? SolverKind::RungeKutta4 : SolverKind::ForwardEuler, choice->kind);
     Mesh mesh;
     try {
-        readVTK(meshPath.c_str(), mesh);
+        loadMesh(readVTKData(meshPath.c_str()), mesh, kVtkFileLoaded);
     } catch (const std::exception& e) {
         throw std::runtime_error("cannot read mesh file " + meshPath + ": " + e.what());
     }

@@ -2,6 +2,7 @@
 
 #include "IO/ReadMesh.hpp"
 #include "engine/Messages.hpp"
+#include "mesh/MeshLoad.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -48,17 +49,17 @@ void Lumivex::set_solver_type(const char* name) {
 
 void Lumivex::load_mesh(const char* path) {
     requireString(path, "mesh_file");
-    adoptMesh(readVTKData(path), true);  // a reader error leaves the mesh untouched
+    adoptMesh(readVTKData(path), kVtkFileLoaded);  // a reader error leaves the mesh untouched
 }
 
 void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const long long* hexahedra,
                                long long nCells, const double* refrIndex, const double* absorptivity) {
-    adoptMesh(meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity), false);
+    adoptMesh(meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity), kArraysLoaded);
 }
 
-void Lumivex::adoptMesh(const VtkMeshData& data, bool fromFile) {
+void Lumivex::adoptMesh(const HexMeshData& data, const char* loadedLine) {
     try {
-        loadMesh(data, mesh, fromFile);
+        loadMesh(data, mesh, loadedLine);
     } catch (...) {
         // The old arrays may be partly replaced: the mesh is no longer usable.
         meshLoaded = false;

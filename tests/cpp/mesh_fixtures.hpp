@@ -1,8 +1,9 @@
 // Small meshes built in memory for the C++ tests.
 #pragma once
 
-#include "IO/ReadMesh.hpp"
 #include "mesh/Mesh.hpp"
+#include "mesh/MeshConnectivity.hpp"
+#include "mesh/MeshLoad.hpp"
 
 #include <array>
 #include <cmath>
@@ -29,8 +30,8 @@ struct BoxGrid {
     }
     int node(int i, int j, int k) const { return ids[(k * (ny + 1) + j) * (nx + 1) + i]; }
 
-    VtkMeshData data() const {
-        VtkMeshData d;
+    HexMeshData data() const {
+        HexMeshData d;
         d.points.resize(3 * ids.size());
         for (int k = 0; k <= nz; ++k)
             for (int j = 0; j <= ny; ++j)
@@ -53,7 +54,7 @@ struct BoxGrid {
     }
 };
 
-inline std::unique_ptr<Mesh> loadedMesh(const VtkMeshData& data) {
+inline std::unique_ptr<Mesh> loadedMesh(const HexMeshData& data) {
     auto mesh = std::make_unique<Mesh>();
     loadMesh(data, *mesh);
     return mesh;

@@ -1,6 +1,7 @@
 // Tests of the render and optical-path objectives with their files (BMP,
 // CSV), the tracer factory, the OBJ reader and the TOML configuration.
 #include "IO/BMPFile.hpp"
+#include "IO/ReadMesh.hpp"
 #include "accel/SurfaceRayTracer.hpp"
 #include "tracer/FiniteElementRayTracer.hpp"
 

@@ -91,7 +91,7 @@ TEST(Connectivity, QuarterTurnNeighbourGetsMutuallyInverseCodes) {
     // Element B sits at x in [1, 2] with its eta axis along +z and its zeta
     // axis along -y: a quarter turn about the shared face's normal.
     BoxGrid grid(2, 1, 1);
-    VtkMeshData data = grid.data();
+    HexMeshData data = grid.data();
     static const int corner[8][3] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1},
                                      {-1, -1, 1},  {1, -1, 1},  {1, 1, 1},  {-1, 1, 1}};
     for (int k = 0; k < 8; ++k) {
@@ -119,7 +119,7 @@ TEST(Connectivity, QuarterTurnNeighbourGetsMutuallyInverseCodes) {
 }
 
 TEST(Connectivity, FaceSharedByThreeElementsIsLeftUnresolved) {
-    VtkMeshData data = BoxGrid(1, 1, 1).data();
+    HexMeshData data = BoxGrid(1, 1, 1).data();
     data.cells.insert(data.cells.end(), data.cells.begin(), data.cells.begin() + 8);
     data.cells.insert(data.cells.end(), data.cells.begin(), data.cells.begin() + 8);
     auto mesh = loadedMesh(data);
@@ -132,7 +132,7 @@ TEST(Connectivity, FaceSharedByThreeElementsIsLeftUnresolved) {
 }
 
 TEST(Connectivity, EmptyMeshHasNoFaces) {
-    VtkMeshData data;
+    HexMeshData data;
     data.points = {0, 0, 0};
     auto mesh = loadedMesh(data);
     EXPECT_EQ(mesh->faceCount(), 0);
@@ -182,7 +182,7 @@ TEST(Connectivity, BoundaryFaceIdsFollowTheFaceMapOrder) {
     // Scramble the node ids so that hashing, not file order, decides.
     for (std::size_t i = 0; i < grid.ids.size(); ++i)
         grid.ids[i] = static_cast<int>((i * 17 + 5) % grid.ids.size());
-    const VtkMeshData data = grid.data();
+    const HexMeshData data = grid.data();
     auto mesh = loadedMesh(data);
     Tables t(*mesh);
 
@@ -201,7 +201,7 @@ TEST(Connectivity, BoundaryFaceIdsFollowTheFaceMapOrder) {
 }
 
 TEST(FaceOrientation, ReportsFacesThatDoNotMatch) {
-    const VtkMeshData data = BoxGrid(2, 1, 1).data();
+    const HexMeshData data = BoxGrid(2, 1, 1).data();
     EXPECT_EQ(faceOrientation(data.cells.data(), 0, 3, 1, 2), 0);
     EXPECT_EQ(faceOrientation(data.cells.data(), 0, 0, 1, 0), -1);  // no shared nodes
 }

@@ -80,7 +80,7 @@ TEST(MeshKernels, DegenerateFaceKeepsZeroNormal) {
 }
 
 TEST(MeshKernels, ConstantIndexFlagComparesEachNodeWithTheFirst) {
-    VtkMeshData data = BoxGrid(1, 1, 1).data();
+    HexMeshData data = BoxGrid(1, 1, 1).data();
     // Nodes within 1e-6 of node 0 (though 2e-6 apart from each other).
     data.refrIndex = {1.5f, 1.5f + 0.9e-6f, 1.5f - 0.9e-6f, 1.5f, 1.5f, 1.5f, 1.5f, 1.5f};
     auto constant = loadedMesh(data);
@@ -92,7 +92,7 @@ TEST(MeshKernels, ConstantIndexFlagComparesEachNodeWithTheFirst) {
 }
 
 TEST(MeshKernels, ConstantSettersFillEveryNodeAndLeaveFlags) {
-    VtkMeshData data = BoxGrid(2, 2, 2).data();
+    HexMeshData data = BoxGrid(2, 2, 2).data();
     data.refrIndex.assign(27, 1.0f);
     data.refrIndex[0] = 1.2f;
     auto mesh = loadedMesh(data);

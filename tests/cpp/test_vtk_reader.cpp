@@ -1,4 +1,5 @@
 #include "IO/ReadMesh.hpp"
+#include "mesh/MeshLoad.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +17,19 @@ std::string cubeOnePerLine() {
 }
 
 TEST(VtkReader, NumbersAreReadAsAStreamWhateverTheLineLayout) {
-    const VtkMeshData reference = parseVTKText("a.vtk", cubeOnePerLine());
+    VtkFileSummary summary;
+    const HexMeshData reference = parseVTKText("a.vtk", cubeOnePerLine(), &summary);
     const std::string packed = std::string(kHeader) +
                                "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0\n0 0 1 1 0 1 1 1 1 0 1 1\n"
                                "CELLS 1 9\n8 0 1 2 3\n 4 5 6 7\nCELL_TYPES 1\n12\n"
                                "POINT_DATA 8\nSCALARS Absorptivity float 1\nLOOKUP_TABLE default\n"
                                "0.1 0.1 0.1 0.1 0.2 0.2 0.2 0.2\n";
-    const VtkMeshData data = parseVTKText("b.vtk", packed);
+    const HexMeshData data = parseVTKText("b.vtk", packed);
     EXPECT_EQ(data.points, reference.points);
     EXPECT_EQ(data.cells, reference.cells);
     EXPECT_EQ(data.absorptivity.size(), 8u);
     EXPECT_FLOAT_EQ(data.absorptivity[4], 0.2f);
-    EXPECT_EQ(reference.lineCount, 17);
+    EXPECT_EQ(summary.lineCount, 17);
 }
 
 TEST(VtkReader, ShortScalarSectionEndsAtTheNextKeyword) {
@@ -36,7 +38,7 @@ TEST(VtkReader, ShortScalarSectionEndsAtTheNextKeyword) {
                              "1 1 1 1 1 1 1\nSCALARS Absorptivity float 1\nLOOKUP_TABLE default\n"
                              "2 2 2 2 2 2 2 2\nCELL_DATA 1\nSCALARS RefractiveIndex float 1\n"
                              "LOOKUP_TABLE default\n9\n";
-    const VtkMeshData data = parseVTKText("short.vtk", text);
+    const HexMeshData data = parseVTKText("short.vtk", text);
     EXPECT_EQ(data.refrIndex.size(), 7u);  // reported as a mismatch at load
     EXPECT_EQ(data.absorptivity, std::vector<float>(8, 2.0f));
 }
@@ -44,7 +46,7 @@ TEST(VtkReader, ShortScalarSectionEndsAtTheNextKeyword) {
 TEST(VtkReader, MissingFileKeepsTheReaderMessage) {
     Mesh mesh;
     try {
-        readVTK("/nonexistent/mesh.vtk", mesh);
+        loadMesh(readVTKData("/nonexistent/mesh.vtk"), mesh, kVtkFileLoaded);
         FAIL() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Cannot open VTK file.");

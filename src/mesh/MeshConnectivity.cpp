@@ -6,7 +6,7 @@
 // below, reserved for all 6E element faces at load factor 1 and filled in
 // element/face order. Changing the container, hash or reservation renumbers
 // every boundary face.
-#include "IO/ReadMesh.hpp"
+#include "mesh/MeshConnectivity.hpp"
 
 #include <algorithm>
 #include <array>
