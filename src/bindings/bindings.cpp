@@ -401,6 +401,30 @@ get_absorbed_power or write it with write_result.
         .def("get_ray_count", &Lumivex::get_ray_count, "Get the number of rays currently loaded in the engine.")
         .def("get_element_visit_count", &Lumivex::get_element_visit_count,
              "Number of element visits of all rays in the last compute_volumetric_absorption (a cost figure).")
+        .def("get_step_count", &Lumivex::get_step_count,
+             "Number of integration steps, accepted and rejected, of all rays in the last "
+             "compute_volumetric_absorption (a cost figure).")
+        .def("get_derivative_evaluation_count", &Lumivex::get_derivative_evaluation_count,
+             "Number of evaluations of the ray equation's right-hand side in the last "
+             "compute_volumetric_absorption (a cost figure: one per forward Euler step, four per RK4 step, "
+             "fewer when a rejected step is retried from the same state).")
+        .def(
+            "_set_trace_options",
+            [](Lumivex& self, const std::string& stepRule, bool wideCpuTrace) {
+                TraceOptions options;
+                if (stepRule == "element")
+                    options.stepRule = StepRule::FollowElement;
+                else if (stepRule == "fixed")
+                    options.stepRule = StepRule::FixedStart;
+                else
+                    throw py::value_error("step_rule must be 'element' or 'fixed', not '" + stepRule + "'");
+                options.wideCpuTrace = wideCpuTrace;
+                self.set_trace_options(options);
+            },
+            py::arg("step_rule") = "element", py::arg("wide_cpu_trace") = true,
+            "For benchmarks: step rule of later traces ('element': steps sized from the element, the default; "
+            "'fixed': the earlier rule, h = 0.1 halved on overshoot) and whether the CPU backend may use its "
+            "x86-64-v3 build.")
         .def("get_node_count", &Lumivex::get_node_count, "Get the number of nodes in the loaded mesh.")
         .def("get_element_count", &Lumivex::get_element_count,
              "Get the number of hexahedral elements in the loaded mesh.")

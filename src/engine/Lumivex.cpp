@@ -237,6 +237,7 @@ void Lumivex::compute_volumetric_absorption() {
         surfaceTracer->traceRays(*currentRays, mesh);
         surfaceTraced = true;
     }
+    tracer->setTraceOptions(traceOptions);
     tracer->traceRays(*currentRays, mesh);
     dev::synchronize();
 }
@@ -298,6 +299,14 @@ void Lumivex::rotate_reset_rays(const double axis[3], double angle) {
 
 unsigned long long Lumivex::get_element_visit_count() const {
     return tracer ? tracer->lastElementVisits() : 0;
+}
+
+unsigned long long Lumivex::get_step_count() const {
+    return tracer ? static_cast<unsigned long long>(tracer->lastTraceCounts().steps) : 0;
+}
+
+unsigned long long Lumivex::get_derivative_evaluation_count() const {
+    return tracer ? static_cast<unsigned long long>(tracer->lastTraceCounts().evaluations) : 0;
 }
 
 int Lumivex::get_ray_count() { return raysCheck() ? currentRays->nRays : 0; }

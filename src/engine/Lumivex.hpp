@@ -50,6 +50,10 @@ public:
 
     int get_ray_count();
     unsigned long long get_element_visit_count() const;
+    unsigned long long get_step_count() const;
+    unsigned long long get_derivative_evaluation_count() const;
+    // How later traces run (step rule, CPU instruction set); for comparisons.
+    void set_trace_options(const TraceOptions& options) { traceOptions = options; }
     int get_node_count();
     int get_element_count();
     int get_boundary_face_count();
@@ -90,6 +94,7 @@ private:
     std::unique_ptr<SurfaceRayTracerBase> surfaceTracer;
     std::unique_ptr<BaseRayTracer> tracer;
     SolverKind solverType = SolverKind::ForwardEuler;
+    TraceOptions traceOptions;
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     RayCollection* currentRays = nullptr;

@@ -3,37 +3,61 @@
 #include "device/Launch.hpp"
 #include "objectives/DeviceObjectives.hpp"
 #include "tracer/TraceKernel.hpp"
+#include "tracer/TraceWide.hpp"
+
+namespace {
+
+LVX_HD inline void addCounts(unsigned long long* d_counts, const TraceCounts& c) {
+    if (c.visits <= 0) return;
+    dev::atomicAddCount(d_counts + 0, static_cast<unsigned long long>(c.visits));
+    dev::atomicAddCount(d_counts + 1, static_cast<unsigned long long>(c.steps));
+    dev::atomicAddCount(d_counts + 2, static_cast<unsigned long long>(c.evaluations));
+}
+
+}  // namespace
 
 template <class ObjectiveDevice, class SolverT, class ElementT>
-unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective) {
+TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective,
+                        const TraceOptions& options) {
     const RaysDataFlat* d_rays = rays.d_rdata;
     const MeshDataFlat* d_mesh = mesh.d_mdata;
     const ObjectiveDevice record = objective;
-    unsigned long long* d_visits = dev::allocArray<unsigned long long>(1);
-    dev::memset(d_visits, 0, sizeof(unsigned long long));
+    const StepRule rule = options.stepRule;
+    const bool wide = options.wideCpuTrace && dev::backend() == dev::Backend::Cpu && trace::wide::available();
+    unsigned long long* d_counts = dev::allocArray<unsigned long long>(3);
+    dev::memset(d_counts, 0, 3 * sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
     dev::forEach(
         "traceRaysKernel", rays.nRays,
         LVX_LAMBDA(int i) {
-            const int visits = trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i);
-            if (visits > 0) dev::atomicAddCount(d_visits, static_cast<unsigned long long>(visits));
+#if !defined(__CUDA_ARCH__)
+            if (wide) {
+                addCounts(d_counts, trace::wide::traceRay<ObjectiveDevice, SolverT>(d_rays, d_mesh, record, i, rule));
+                return;
+            }
+#endif
+            addCounts(d_counts, trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i, rule));
         },
         {dev::kTraceBlockSize, dev::Schedule::Dynamic});
     dev::synchronize();
-    unsigned long long visits = 0;
-    dev::download(&visits, d_visits, 1);
-    dev::free(d_visits);
-    return visits;
+    unsigned long long h_counts[3] = {0, 0, 0};
+    dev::download(h_counts, d_counts, 3);
+    dev::free(d_counts);
+    TraceCounts counts;
+    counts.visits = static_cast<long long>(h_counts[0]);
+    counts.steps = static_cast<long long>(h_counts[1]);
+    counts.evaluations = static_cast<long long>(h_counts[2]);
+    return counts;
 }
 
 // The combinations the factory below creates: each compiles the whole trace
 // kernel, so no others are built.
-#define LVX_INSTANTIATE_TRACE(OBJECTIVE)                                                          \
-    template unsigned long long launchTrace<OBJECTIVE, ForwardEuler<HEX8Element>, HEX8Element>(  \
-        RayCollection&, const Mesh&, const OBJECTIVE&);                                            \
-    template unsigned long long launchTrace<OBJECTIVE, RungeKutta4<HEX8Element>, HEX8Element>(   \
-        RayCollection&, const Mesh&, const OBJECTIVE&);
+#define LVX_INSTANTIATE_TRACE(OBJECTIVE)                                                                   \
+    template TraceCounts launchTrace<OBJECTIVE, ForwardEuler<HEX8Element>, HEX8Element>(                  \
+        RayCollection&, const Mesh&, const OBJECTIVE&, const TraceOptions&);                               \
+    template TraceCounts launchTrace<OBJECTIVE, RungeKutta4<HEX8Element>, HEX8Element>(                   \
+        RayCollection&, const Mesh&, const OBJECTIVE&, const TraceOptions&);
 LVX_INSTANTIATE_TRACE(LightTransportDevice)
 LVX_INSTANTIATE_TRACE(RenderDevice)
 LVX_INSTANTIATE_TRACE(OpticalPathDevice)

@@ -9,6 +9,7 @@
 #include "objectives/Render.hpp"
 #include "rays/RayCollection.hpp"
 #include "tracer/Solver.hpp"
+#include "tracer/TraceOptions.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -33,23 +34,30 @@ public:
     virtual Objective* getObjective() { return nullptr; }
 
     // Element visits of all rays in the last trace (a throughput figure).
-    unsigned long long lastElementVisits() const { return elementVisits; }
+    unsigned long long lastElementVisits() const { return static_cast<unsigned long long>(counts.visits); }
+    // Visits, integration steps and right-hand-side evaluations of the last trace.
+    const TraceCounts& lastTraceCounts() const { return counts; }
+
+    void setTraceOptions(const TraceOptions& o) { options = o; }
+    const TraceOptions& traceOptions() const { return options; }
 
 protected:
-    unsigned long long elementVisits = 0;
+    TraceCounts counts;
+    TraceOptions options;
 };
 
 // Launches one trace thread per ray with the objective's device record, waits
-// for the device and returns the number of element visits. Instantiated in the
-// .cpp for the combinations the factory creates.
+// for the device and returns the work of the trace. Instantiated in the .cpp
+// for the combinations the factory creates.
 template <class ObjectiveDevice, class SolverT, class ElementT>
-unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective);
+TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDevice& objective,
+                        const TraceOptions& options);
 
 template <class ObjectiveT, class SolverT, class ElementT>
 class FiniteElementRayTracer : public BaseRayTracer {
 public:
     void traceRays(RayCollection& rays, const Mesh& mesh) override {
-        elementVisits = launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device());
+        counts = launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device(), options);
     }
 #if defined(LVX_WITH_TOML)
     void configureFromTable(const toml::table& table, const Mesh& mesh) override {

@@ -16,6 +16,12 @@
 // template over the solver type and calls `integrate` statically, so there is
 // no virtual dispatch on the device. Step-size control and the test for
 // leaving the element belong to the kernel.
+//
+// `advance` is `integrate` with the rate at the start of the step supplied by
+// the caller: the step control reads that rate to choose h, and a step that is
+// retried from the same state with a shorter h reuses it. `kOrder` and
+// `kStageEvaluations` (rate evaluations per step besides the start rate) tell
+// the step control how far a step may go and what it costs.
 #pragma once
 
 #include "device/Device.hpp"
@@ -26,6 +32,9 @@
 
 template <class Element>
 struct Solver {
+    static constexpr int kOrder = 0;  // takes no step
+    static constexpr int kStageEvaluations = 0;
+
     // Rate of the state S at its natural point. Updates the element's caches.
     LVX_HD StateVector derivative(const StateVector& S, Element& el, const float n[8], const float a[8]) const {
         const Vec3 p = S.pos;
@@ -49,6 +58,8 @@ struct Solver {
     // The base solver takes no step.
     LVX_HD void integrate(StateVector* /*S*/, Element& /*el*/, const float /*n*/[8], const float /*a*/[8],
                           float /*h*/) const {}
+    LVX_HD void advance(StateVector* /*S*/, const StateVector& /*k1*/, Element& /*el*/, const float /*n*/[8],
+                        const float /*a*/[8], float /*h*/) const {}
 
     // Scales the power part of the rate D (E and absorbed, together, so that
     // energy stays balanced) so that S.E + w * D.E does not fall below zero.
@@ -90,8 +101,16 @@ protected:
 // First-order explicit step: one rate evaluation at the start of the step.
 template <class Element>
 struct ForwardEuler : Solver<Element> {
+    static constexpr int kOrder = 1;
+    static constexpr int kStageEvaluations = 0;
+
     LVX_HD void integrate(StateVector* S, Element& el, const float n[8], const float a[8], float h) const {
-        StateVector k = this->derivative(S, el, n, a);
+        advance(S, this->derivative(S, el, n, a), el, n, a, h);
+    }
+
+    // The rate k is taken by value: the cap scales it for this h only.
+    LVX_HD void advance(StateVector* S, StateVector k, Element& /*el*/, const float /*n*/[8], const float /*a*/[8],
+                        float h) const {
         Solver<Element>::capEnergyRate(k, *S, h);
         Solver<Element>::addScaled(*S, k, h);
         Solver<Element>::capEnergy(*S);
@@ -103,11 +122,19 @@ struct ForwardEuler : Solver<Element> {
 // h/6 for k1 and k4, h/3 for k2 and k3, h for the combined rate.
 template <class Element>
 struct RungeKutta4 : Solver<Element> {
+    static constexpr int kOrder = 4;
+    static constexpr int kStageEvaluations = 3;
+
     LVX_HD void integrate(StateVector* S, Element& el, const float n[8], const float a[8], float h) const {
+        advance(S, this->derivative(S, el, n, a), el, n, a, h);
+    }
+
+    // k1 is the rate at S, taken by value: the cap scales it for this h only.
+    LVX_HD void advance(StateVector* S, StateVector k1, Element& el, const float n[8], const float a[8],
+                        float h) const {
         const float h6 = h * 0.16666667f;
         const float half = h * 0.5f;
 
-        StateVector k1 = this->derivative(S, el, n, a);
         Solver<Element>::capEnergyRate(k1, *S, h6);
 
         StateVector S2 = stage(*S, k1, half);

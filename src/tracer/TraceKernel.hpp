@@ -11,6 +11,7 @@
 #include "rays/RaysDataFlat.hpp"
 #include "tracer/InterfaceOptics.hpp"
 #include "tracer/StateVector.hpp"
+#include "tracer/TraceOptions.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -24,11 +25,82 @@ namespace trace {
 constexpr int kMaxElementVisits = 100000;
 constexpr float kPowerFloor = 1e-9f;
 
-// Initial step (in the ray parameter) and the number of steps one element
-// visit may take; rejected steps count too.
-constexpr float kInitialStep = 0.1f;
+// A step may end at most this far outside the element, in natural coordinates.
 constexpr float kOvershootTolerance = 0.001f;
+
+// ---- FixedStart: initial step in the ray parameter and the number of steps
+// one element visit may take; rejected steps count too.
+constexpr float kInitialStep = 0.1f;
 LVX_HD inline int stepBudget() { return static_cast<int>(20.0 / static_cast<double>(kInitialStep)); }
+
+// ---- FollowElement.
+// A landing step aims this far past the exit face (half the tolerance), so
+// that rounding and a slightly curved path still end within the tolerance.
+constexpr float kExitAim = 0.5f * kOvershootTolerance;
+// Rejected steps one visit may take (overshoots shortened by the secant).
+constexpr int kRejectedStepBudget = 32;
+// Accepted steps one visit may take. Steps scale with the element, so only an
+// optically thick element, resolved step by step, comes near this.
+constexpr int kAcceptedStepBudget = 1024;
+
+// What bounds the steps of a solver of the given order; all three are free of
+// the mesh's length unit:
+// - pieces: steps across the element along the straight path predicted at the
+//   entry point. Forward Euler takes two, so that its steps are no longer
+//   than the fixed rule's accepted steps on elements up to the 0.1 n step;
+//   RK4 crosses in one step where the limits below allow it.
+// - optical depth alpha n h of one step, which bounds the error of the
+//   absorbed power (about depth^2/2 per step for Euler, depth^5/120 for RK4);
+// - turn h |grad n| of the direction in one step, which bounds the error of
+//   the bent path.
+struct StepLimits {
+    float pieces;
+    float maxOpticalDepth;
+    float maxTurn;
+};
+LVX_HD constexpr StepLimits stepLimitsFor(int order) {
+    return order >= 4 ? StepLimits{1.0f, 0.25f, 0.1f} : StepLimits{2.0f, 0.05f, 0.02f};
+}
+
+// Ray parameter at which pos, moving straight at the natural velocity v,
+// reaches the plane |coordinate| = reach on the first axis; INFINITY when v
+// is zero (or not a number).
+LVX_HD inline float timeToReach(const Vec3& pos, const Vec3& v, float reach) {
+    float t = INFINITY;
+    for (int i = 0; i < 3; ++i) {
+        if (v[i] > 0.0f) t = fminf(t, (reach - pos[i]) / v[i]);
+        if (v[i] < 0.0f) t = fminf(t, (-reach - pos[i]) / v[i]);
+    }
+    return fmaxf(t, 0.0f);
+}
+
+// Longest step that keeps the optical depth and the turn of one step within
+// the limits, from the rate k at the state S. Once the power has fallen below
+// `powerFloor` the optical depth no longer limits the step.
+LVX_HD inline float accuracyLimit(const StateVector& S, const StateVector& k, const StepLimits& limits,
+                                  float powerFloor) {
+    float h = INFINITY;
+    if (S.E > powerFloor && k.E < 0.0f) h = limits.maxOpticalDepth * (S.E / -k.E);  // -k.E / E = alpha n
+    const float speed = S.dir.length();  // |T| = n
+    const float turnRate = k.dir.length();  // |dT/dt| = n |grad n|
+    if (turnRate > 0.0f && speed > 0.0f) h = fminf(h, limits.maxTurn * (speed / turnRate));
+    return h;
+}
+
+// Fraction of a rejected step that would end `aim` past the face it crossed,
+// from the step's chord: the natural coordinate that overshoots most at `to`
+// is taken as linear between `from` (inside, or on a face) and `to`. Half
+// when the chord gives no usable fraction.
+LVX_HD inline float secantFraction(const Vec3& from, const Vec3& to, float aim) {
+    int axis = 0;
+    for (int i = 1; i < 3; ++i)
+        if (fabsf(to[i]) > fabsf(to[axis])) axis = i;
+    const float side = to[axis] < 0.0f ? -1.0f : 1.0f;
+    const float g0 = side * from[axis] - 1.0f;
+    const float g1 = side * to[axis] - 1.0f;
+    const float f = (aim - g0) / (g1 - g0);
+    return (f > 0.0f && f < 1.0f) ? f : 0.5f;
+}
 
 LVX_HD inline Vec3 clampToCube(const Vec3& xi) {
     return Vec3(fminf(fmaxf(xi.x, -1.0f), 1.0f), fminf(fmaxf(xi.y, -1.0f), 1.0f), fminf(fmaxf(xi.z, -1.0f), 1.0f));
@@ -59,18 +131,19 @@ LVX_HD Vec3 entryNaturalPoint(const MeshDataFlat& m, Element& el, int e, const E
     return el.toNatural(ray.position, hex8FaceCentre(f));
 }
 
-// Integrates the state through one element visit: steps of h (halved when a
-// step overshoots the element by more than the tolerance) until the ray has
-// just left the element or the step budget is spent.
+// FixedStart: steps of h (halved when a step overshoots the element by more
+// than the tolerance) until the ray has just left the element or the step
+// budget is spent.
 template <class Solver, class Element>
-LVX_HD void integrateVisit(StateVector& S, Element& el, const float n[8], const float a[8]) {
+LVX_HD void integrateVisitFixedStart(StateVector& S, Element& el, const float n[8], const float a[8],
+                                     TraceCounts& counts) {
     const Solver solver;
     float h = kInitialStep;
     float overshoot = INFINITY;
     bool first = true;
     const int budget = stepBudget();
-    for (int steps = 0;
-         steps < budget && (first || Element::isInside(S.pos) || overshoot > kOvershootTolerance); ++steps) {
+    int steps = 0;
+    for (; steps < budget && (first || Element::isInside(S.pos) || overshoot > kOvershootTolerance); ++steps) {
         const StateVector backup = S;
         solver.integrate(&S, el, n, a, h);
         first = false;
@@ -81,12 +154,69 @@ LVX_HD void integrateVisit(StateVector& S, Element& el, const float n[8], const 
             h *= 0.5f;
         }
     }
+    counts.steps += steps;
+    counts.evaluations += static_cast<long long>(steps) * (1 + Solver::kStageEvaluations);
 }
 
-// Walks a ray that has entered the mesh through boundary face f; returns the
-// number of element visits it made.
+// FollowElement: each step starts from the rate k1 at the current state. Its
+// natural velocity k1.pos predicts when the ray reaches the exit face; the
+// step goes there (aiming just past the face) in as few equal pieces as the
+// solver's limits allow. A step that overshoots by more than the tolerance is
+// retried from the same state and rate, shortened by the secant fraction that
+// puts it on the face. The visit ends once a step lands within the tolerance
+// outside the element, or inside the element when the ray cannot move on
+// (no natural velocity, a step that does not move it, a spent budget); the
+// caller then hands it over through the nearest face.
+template <class Solver, class Element>
+LVX_HD void integrateVisitFollowElement(StateVector& S, Element& el, const float n[8], const float a[8],
+                                        TraceCounts& counts) {
+    const Solver solver;
+    constexpr StepLimits limits = stepLimitsFor(Solver::kOrder);
+    const float powerFloor = S.E * kPowerFloor;
+    float plan = -1.0f;  // longest step of the visit, set at its first step
+    int rejected = 0;
+    for (int accepted = 0; accepted < kAcceptedStepBudget; ++accepted) {
+        const StateVector k1 = solver.derivative(S, el, n, a);
+        ++counts.evaluations;
+        const float reach = timeToReach(S.pos, k1.pos, 1.0f + kExitAim);
+        if (!(reach < INFINITY)) return;
+        if (plan < 0.0f) plan = reach / limits.pieces;
+        const float longest = fminf(plan, accuracyLimit(S, k1, limits, powerFloor));
+        // Pieces are rounded down within 1 %, so that the last piece of a
+        // straight path is not split again for the aim's small extra length.
+        float h = reach / fmaxf(1.0f, ceilf(reach / longest - 0.01f));
+        if (!(h > 0.0f)) return;
+
+        const StateVector start = S;
+        for (;;) {
+            solver.advance(&S, k1, el, n, a, h);
+            ++counts.steps;
+            counts.evaluations += Solver::kStageEvaluations;
+            if (Element::isInside(S.pos)) break;
+            if (el.overshootError(S.pos) <= kOvershootTolerance) return;
+            const Vec3 miss = S.pos;
+            S = start;
+            if (++rejected >= kRejectedStepBudget) return;
+            h *= secantFraction(start.pos, miss, kExitAim);
+        }
+        if (S.pos.x == start.pos.x && S.pos.y == start.pos.y && S.pos.z == start.pos.z) return;
+    }
+}
+
+template <class Solver, class Element>
+LVX_HD void integrateVisit(StateVector& S, Element& el, const float n[8], const float a[8], StepRule rule,
+                           TraceCounts& counts) {
+    if (rule == StepRule::FixedStart)
+        integrateVisitFixedStart<Solver>(S, el, n, a, counts);
+    else
+        integrateVisitFollowElement<Solver>(S, el, n, a, counts);
+}
+
+// Walks a ray that has entered the mesh through boundary face f, adding its
+// work to `counts`.
 template <class ObjectiveDevice, class Solver, class Element>
-LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective, Ray& ray, int f) {
+LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective, Ray& ray, int f, StepRule rule,
+                         TraceCounts& counts) {
     int e = m.faceElement[f];
     EntryPoint at;
     at.entryFace = m.faceLocalFace[f];
@@ -96,9 +226,9 @@ LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective,
     float n[8], a[8];
     int nodes[8];
 
-    int visit = 0;
-    for (; visit < kMaxElementVisits; ++visit) {
-        if (e < 0 || e >= m.nElements || !(ray.payload > entryPower * kPowerFloor)) return visit;
+    for (int visit = 0; visit < kMaxElementVisits; ++visit) {
+        if (e < 0 || e >= m.nElements || !(ray.payload > entryPower * kPowerFloor)) return;
+        ++counts.visits;
         el.load(m, e);
         for (int k = 0; k < 8; ++k) {
             nodes[k] = m.elementNodes[8 * e + k];
@@ -112,7 +242,7 @@ LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective,
         S.s = s;
         S.E = ray.payload;
         for (int k = 0; k < 8; ++k) S.absorbed[k] = 0.0f;
-        integrateVisit<Solver>(S, el, n, a);
+        integrateVisit<Solver>(S, el, n, a, rule, counts);
 
         const Vec3 x = el.toPhysical(S.pos);
         objective.interactElementLocal(S, x, nodes, ray.index);
@@ -123,10 +253,10 @@ LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective,
         const float nExit = el.interpolate(n, S.pos);
 
         const int exitFace = el.getExitFace(Vec3(), S.pos);
-        if (exitFace < 0) return visit + 1;
+        if (exitFace < 0) return;
         const int slot = 6 * e + exitFace;
         if (m.elementNeighborTypes[slot] == 1) {
-            if (interactExitFace(ray, m, m.elementNeighbors[slot], nExit) != InterfaceOutcome::Stay) return visit + 1;
+            if (interactExitFace(ray, m, m.elementNeighbors[slot], nExit) != InterfaceOutcome::Stay) return;
             // Reflected back into this element: it re-enters at the
             // reflection point, which lies on the face it just reached.
             at.reflected = true;
@@ -141,22 +271,23 @@ LVX_HD int walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective,
         at.previousExit = S.pos;
         e = m.elementNeighbors[slot];
     }
-    return visit;
 }
 
-// The whole trace of ray i; returns its number of element visits.
+// The whole trace of ray i; returns its work.
 template <class ObjectiveDevice, class Solver, class Element>
-LVX_HD int traceRay(const RaysDataFlat* rays, const MeshDataFlat* mesh, const ObjectiveDevice& objective, int i) {
+LVX_HD TraceCounts traceRay(const RaysDataFlat* rays, const MeshDataFlat* mesh, const ObjectiveDevice& objective,
+                            int i, StepRule rule) {
+    TraceCounts counts;
     const MeshDataFlat& m = *mesh;
     Ray ray = rays->getRay(i);
     const int f = ray.face;
     InterfaceOutcome outcome = InterfaceOutcome::End;
     if (f >= 0 && f < m.nFaces && isFiniteVec(ray.position)) outcome = interactEntryFace(ray, m);
     if (f != -1) objective.interactInterface(ray);
-    int visits = 0;
-    if (outcome == InterfaceOutcome::Enter) visits = walkElements<ObjectiveDevice, Solver, Element>(m, objective, ray, f);
+    if (outcome == InterfaceOutcome::Enter)
+        walkElements<ObjectiveDevice, Solver, Element>(m, objective, ray, f, rule, counts);
     if (rays->rngStates) rays->rngStates[i] = ray.rngState;
-    return visits;
+    return counts;
 }
 
 }  // namespace trace
