@@ -62,9 +62,10 @@ struct HEX8Element {
     // Cache keys start far outside the reference cube so that the first
     // evaluation always computes.
     static constexpr float kNoKey = -100.0f;
-    // Newton search limits; the tolerance is a physical distance.
+    // Newton search limits; the tolerance is a correction in natural
+    // coordinates.
     static constexpr int kNewtonMaxIterations = 200;
-    static constexpr float kNewtonTolerance = 1e-5f;
+    static constexpr float kNewtonTolerance = 1e-4f;
 
     LVX_HD HEX8Element() : elementIndex(-1), volume(0.0), loaded(false) {
         for (int k = 0; k < 8; ++k) {
@@ -194,19 +195,20 @@ struct HEX8Element {
 
     // Natural point whose physical image is p, by Newton iteration from
     // `start`. Every step is clamped to the reference cube, so a point outside
-    // the element ends on its boundary. Returns the last point reached when
-    // the iteration limit is hit; there is no failure report.
+    // the element ends on its boundary. The iteration stops once a Newton
+    // correction is at most kNewtonTolerance in natural coordinates (the
+    // point then lies within about its square of the solution), a measure
+    // free of the mesh's length unit; a physical distance would stop far
+    // earlier, relative to the element, on a mesh written in a large unit
+    // than on one written in a small unit. Returns the last point reached
+    // when the iteration limit is hit; there is no failure report.
     LVX_HD Vec3 toNatural(const Vec3& p, const Vec3& start) {
         Vec3 xi = start;
-        Vec3 r = p - toPhysical(xi);
-        if (r.length() <= kNewtonTolerance) return xi;
-        int iterations = 0;
-        do {
-            xi += naturalDirection(xi, r);
-            xi = clampToCube(xi);
-            r = p - toPhysical(xi);
-            ++iterations;
-        } while (iterations < kNewtonMaxIterations && r.length() > kNewtonTolerance);
+        for (int iterations = 0; iterations < kNewtonMaxIterations; ++iterations) {
+            const Vec3 step = naturalDirection(xi, p - toPhysical(xi));
+            xi = clampToCube(xi + step);
+            if (fmaxf(fabsf(step.x), fmaxf(fabsf(step.y), fabsf(step.z))) <= kNewtonTolerance) break;
+        }
         return xi;
     }
 

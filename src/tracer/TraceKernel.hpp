@@ -34,9 +34,11 @@ constexpr float kInitialStep = 0.1f;
 LVX_HD inline int stepBudget() { return static_cast<int>(20.0 / static_cast<double>(kInitialStep)); }
 
 // ---- FollowElement.
-// A landing step aims this far past the exit face (half the tolerance), so
-// that rounding and a slightly curved path still end within the tolerance.
-constexpr float kExitAim = 0.5f * kOvershootTolerance;
+// A landing step aims this far past the exit face, so that rounding and a
+// slightly curved path still end within the tolerance. The path beyond the
+// face is integrated twice (here and from the face in the next element), so
+// the aim is kept well below the tolerance.
+constexpr float kExitAim = 0.2f * kOvershootTolerance;
 // Rejected steps one visit may take (overshoots shortened by the secant).
 constexpr int kRejectedStepBudget = 32;
 // Accepted steps one visit may take. Steps scale with the element, so only an
@@ -59,7 +61,7 @@ struct StepLimits {
     float maxTurn;
 };
 LVX_HD constexpr StepLimits stepLimitsFor(int order) {
-    return order >= 4 ? StepLimits{1.0f, 0.25f, 0.1f} : StepLimits{2.0f, 0.05f, 0.02f};
+    return order >= 4 ? StepLimits{1.0f, 0.25f, 0.1f} : StepLimits{2.0f, 0.04f, 0.02f};
 }
 
 // Ray parameter at which pos, moving straight at the natural velocity v,

@@ -76,7 +76,7 @@ def test_results_do_not_depend_on_the_length_unit(solver):
 @pytest.mark.parametrize("solver, tolerance", [("FE", 3e-2), ("RK4", 1e-4)])
 def test_elements_a_hundred_units_long_are_traced_through(solver, tolerance):
     points, hexahedra = box_mesh(2, 2, 5, size=(200.0, 200.0, 500.0))
-    hits = np.column_stack([np.linspace(20, 180, 9), np.linspace(30, 170, 9), np.zeros(9)])
+    hits = np.column_stack([np.linspace(20, 180, 9) + 7, np.linspace(30, 170, 9) + 3, np.zeros(9)])
     rays = hits - [0, 0, 10], np.tile([0.0, 0.0, 1.0], (9, 1)), np.ones(9)
     absorbed, e = trace(points, hexahedra, 1.5, 0.002, rays, solver, n_out=1.5)
     assert e.get_element_visit_count() == 9 * 5
