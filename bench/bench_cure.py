@@ -13,7 +13,15 @@ by default) a fresh child Python process, with LUMIVEX_DEVICE=cpu:
 * times ``Kuravel.initialize_accelerator`` (nodal grid build plus Dirichlet
   masks; the grid's share is its occupancy report's cost too);
 * times ``Kuravel.reaction_step`` and ``Dosterin.reaction_step``, each the
-  minimum of --repeat calls.
+  minimum of --repeat calls;
+* measures the memory bandwidth with a STREAM-like copy (NumPy copies of
+  80 MB arrays on as many threads, each its own slice; best of 5).
+
+The Kuravel step must move at least KURAVEL_BYTES_PER_NODE bytes per node
+(every state array read or written once per kernel, the neighbours' values
+coming from cache; see ``bytes_per_node``). That divided by the measured
+bandwidth is the step's memory-speed bound; the report gives the fraction of
+it the step reaches.
 
 The nodal grid's cell size is sqrt(4 D_O dt ln 100); --reach sets it in node
 spacings (default 1.5), which fixes D_O for dt = 1; D_R = D_O. Loading the
@@ -29,6 +37,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import platform
 import subprocess
 import sys
 import tempfile
@@ -80,7 +89,28 @@ def best(step):
     return min(times)
 
 ptr, rec = engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr()
+model.reaction_step(ptr, rec)  # the first step after a build is not the steady state
 print("@@KURAVEL", best(lambda: model.reaction_step(ptr, rec)), flush=True)
+
+# STREAM-like copy on as many threads (NumPy releases the GIL while copying).
+import os
+from concurrent.futures import ThreadPoolExecutor
+threads = int(os.environ.get("OMP_NUM_THREADS", "1"))
+src, dst = np.ones(10_000_000), np.zeros(10_000_000)
+bounds = np.linspace(0, src.size, threads + 1).astype(int)
+def copy_slice(k):
+    np.copyto(dst[bounds[k]:bounds[k + 1]], src[bounds[k]:bounds[k + 1]])
+with ThreadPoolExecutor(threads) as pool:
+    def copy_all():
+        list(pool.map(copy_slice, range(threads)))
+    copy_all()
+    times = []
+    for _ in range(5):
+        t0 = time.perf_counter()
+        copy_all()
+        times.append(time.perf_counter() - t0)
+print("@@COPY", 2 * src.nbytes / min(times), flush=True)
+del src, dst
 try:
     import dosterin
 except ImportError as e:
@@ -91,6 +121,19 @@ else:
     cure = dosterin.Dosterin(n, mp)
     print("@@DOSTERIN", best(lambda: cure.reaction_step(ptr, rec)), flush=True)
 '''
+
+
+def bytes_per_node() -> int:
+    """Bytes one Kuravel step must move per node (8-byte state, 4-byte masks and mesh values)."""
+    half_step = 8 + 2 * 4 * 8          # read the intensity; read and write monomer, radical, oxygen, curing
+    copies = 2 * (8 + 8)               # power -> radical source, oxygen -> its previous value
+    radical = 8 + 4 + 8                # its source and mask in, the radical out
+    oxygen = 8 + 8 + 4 + 8             # its previous value, curing and mask in, the oxygen out
+    material = 8 + 2 * 4               # curing in, refractive index and absorptivity out
+    return 2 * half_step + copies + radical + oxygen + material
+
+
+KURAVEL_BYTES_PER_NODE = bytes_per_node()
 
 
 def run_step_child(path, threads, reach, repeat):
@@ -151,18 +194,25 @@ def main(argv=None):
             dost = float(report["DOSTERIN"]) if "DOSTERIN" in report else None
             if dost is None:
                 print(f"  dosterin not benchmarked: {report.get('NODOSTERIN', 'not importable')}")
-            rows.append((threads, float(report["GRID"]), float(report["KURAVEL"]), dost))
+            rows.append((threads, float(report["GRID"]), float(report["KURAVEL"]), dost, float(report["COPY"])))
 
         note = f" (min of {args.repeat})" if args.repeat > 1 else ""
+        nodes = (n + 1) ** 3
+        moved = KURAVEL_BYTES_PER_NODE * nodes
+        print(f"Kuravel step must move {KURAVEL_BYTES_PER_NODE} B/node = {moved / 1e6:.0f} MB; "
+              f"bandwidth from a STREAM-like copy in the same child")
         print(f"{'OMP threads':>11} {'init_accelerator':>17} {'Kuravel step' + note:>20} "
-              f"{'Dosterin step' + note:>20}")
-        for threads, grid, kur, dost in rows:
+              f"{'Dosterin step' + note:>20} {'copy GB/s':>10} {'bound':>9} {'of bound':>9}")
+        for threads, grid, kur, dost, copy in rows:
             dost_text = f"{dost * 1e3:15.2f} ms" if dost is not None else f"{'n/a':>18}"
-            print(f"{threads:>11} {grid:15.3f} s {kur:18.3f} s {dost_text}")
+            bound = moved / copy
+            print(f"{threads:>11} {grid:15.3f} s {kur * 1e3:17.1f} ms {dost_text} {copy / 1e9:10.1f} "
+                  f"{bound * 1e3:6.1f} ms {100 * bound / kur:8.1f}%")
         base = rows[0]
-        for threads, grid, kur, dost in rows[1:]:
+        for threads, grid, kur, dost, copy in rows[1:]:
             scale = f"; Dosterin x{base[3] / dost:.2f}" if dost and base[3] else ""
             print(f"speed-up {base[0]} -> {threads} threads: Kuravel step x{base[2] / kur:.2f}{scale}")
+        print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs ({platform.processor() or platform.machine()})")
     finally:
         if temp_dir:
             temp_dir.cleanup()

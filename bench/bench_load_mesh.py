@@ -306,6 +306,29 @@ def mib(kib):
     return kib / 1024.0
 
 
+def connectivity_seconds(load):
+    if load.problems:
+        return None
+    return next(seconds for label, seconds, _, _ in load.phases() if label.startswith("connectivity"))
+
+
+def report_scaling(m, n, big, repeat, kept_path, temp_dir):
+    """Loads the m^3 box (fastest of `repeat`) and prints how time grows to the n^3 load `big`."""
+    path = (os.path.splitext(kept_path)[0] + f"_{m}.vtk") if kept_path else os.path.join(temp_dir, f"box{m}.vtk")
+    if not os.path.exists(path) or cells_in_file(path) != m ** 3:
+        generate_mesh(path, m)
+    warm_page_cache(path)
+    small = min((OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")) for _ in range(repeat)),
+                key=lambda o: o.whole)
+    growth = (n / m) ** 3
+    print()
+    print(f"growth from {m}^3 to {n}^3 elements (x{growth:.1f} elements):")
+    print(f"  whole load     {small.whole:8.3f} s -> {big.whole:8.3f} s   x{big.whole / small.whole:.2f}")
+    c_small, c_big = connectivity_seconds(small), connectivity_seconds(big)
+    if c_small and c_big:
+        print(f"  connectivity   {c_small:8.3f} s -> {c_big:8.3f} s   x{c_big / c_small:.2f}")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--cells", type=int, default=100,
@@ -314,6 +337,9 @@ def main(argv=None):
                     help="timed runs of each loader; the minimum is reported (default 1)")
     ap.add_argument("--keep-mesh", metavar="PATH",
                     help="mesh file to reuse if it exists, or to write and keep if it does not")
+    ap.add_argument("--scale-cells", type=int, default=None,
+                    help="also load a box this many elements per edge (default half of --cells; 0: skip) "
+                         "and report how the load time grows")
     ap.add_argument("--show-log", action="store_true",
                     help="print every line of the fastest load with its arrival time")
     args = ap.parse_args(argv)
@@ -400,6 +426,11 @@ def main(argv=None):
               f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.peak_kib):.1f} MiB)")
         print(f"  meshio.read         {mib(peer_rss - base_peer.peak_kib):9.1f} MiB"
               f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.peak_kib):.1f} MiB)")
+
+        m = args.cells // 2 if args.scale_cells is None else args.scale_cells
+        if 0 < m < n:
+            report_scaling(m, n, best, args.repeat, path if args.keep_mesh else None,
+                           temp_dir.name if temp_dir else None)
 
         if args.show_log:
             print()

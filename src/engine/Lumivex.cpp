@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -57,9 +58,9 @@ void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const lo
     adoptMesh(meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity), kArraysLoaded);
 }
 
-void Lumivex::adoptMesh(const HexMeshData& data, const char* loadedLine) {
+void Lumivex::adoptMesh(HexMeshData data, const char* loadedLine) {
     try {
-        loadMesh(data, mesh, loadedLine);
+        loadMesh(std::move(data), mesh, loadedLine);
     } catch (...) {
         // The old arrays may be partly replaced: the mesh is no longer usable.
         meshLoaded = false;

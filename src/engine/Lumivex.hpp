@@ -81,7 +81,7 @@ private:
     bool readinessGuard(const char* abortText);
     bool meshCheck();
     bool raysCheck();
-    void adoptMesh(const struct HexMeshData& data, const char* loadedLine);
+    void adoptMesh(struct HexMeshData data, const char* loadedLine);
     void adoptRays(std::unique_ptr<RayCollection> loaded);
     bool ensureInitialised();
     void initialiseTracer();

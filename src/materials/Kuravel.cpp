@@ -93,12 +93,14 @@ void applyDirichletBoundaryKernel(double* field, const int* mask, double value, 
 }
 
 void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
-                              const GridAcceleratorData& grid, const double* doc, int gate, double cut,
-                              const int* mask, int mode, double value, dev::Stream stream) {
+                              const GridAcceleratorData& grid, const NeighbourTableData& neighbours,
+                              const double* doc, int gate, double cut, const int* mask, int mode, double value,
+                              dev::Stream stream) {
     const int n = nNodes;
     const GridAcceleratorData g = grid;
+    const NeighbourTableData nb = neighbours;
     dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) {
-        diffuseAt(i, out, in, nodeCoords, D, t, n, g, doc, gate, cut, mask, mode, value);
+        diffuseAt(i, out, in, nodeCoords, D, t, n, g, nb, doc, gate, cut, mask, mode, value);
     }, {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
@@ -183,8 +185,60 @@ void MaterialState::initializeAccelerator(const Mesh* mesh) {
     const float cellSize[3] = {size, size, size};
     gridBuilt_ = false;
     grid_.buildNodal(*mesh, cellSize);
+    buildNeighbourTables(m.nodeCoords);
     buildBoundaryMasks(*mesh);
     gridBuilt_ = true;
+}
+
+void MaterialState::buildNeighbourTables(const float* coords) {
+    radicalTable_.release();
+    oxygenTable_.release();
+    d_coordsSnapshot_.reset();
+    const int N = h_state_.nNodes;
+    if (!transportActive_ || N <= 0 || !coords) return;
+
+    const std::size_t n = static_cast<std::size_t>(N);
+    std::vector<float> xyz(3 * n);
+    dev::download(xyz.data(), coords, xyz.size());
+    const GridAcceleratorData& g = grid_.data();
+    std::vector<int> head(static_cast<std::size_t>(grid_.cellCount())), next(n);
+    dev::download(head.data(), g.cellHead, head.size());
+    dev::download(next.data(), g.nextInCell, next.size());
+    GridAcceleratorData h_grid = g;
+    h_grid.cellHead = head.data();
+    h_grid.nextInCell = next.data();
+
+    // a = 1 / (4 D t) of each species; a species that does not move needs no table.
+    const auto exponent = [&](double D) {
+        const double a = 1.0 / (4.0 * D * h_state_.dtDiff);
+        return D > 0.0 && a < HUGE_VAL ? a : 0.0;
+    };
+    const double aRadical = exponent(h_state_.diffusion_radical), aOxygen = exponent(h_state_.diffusion_oxygen);
+    sharedTable_ = aRadical > 0.0 && aRadical == aOxygen;
+    if (aRadical > 0.0) radicalTable_.build(xyz.data(), N, h_grid, aRadical);
+    if (aOxygen > 0.0 && !sharedTable_) oxygenTable_.build(xyz.data(), N, h_grid, aOxygen);
+    if (!radicalTable_.built() && !oxygenTable_.built()) return;
+
+    auto snapshot = dev::deviceBuffer<float>(xyz.size());
+    dev::upload(snapshot.get(), xyz.data(), xyz.size());
+    d_coordsSnapshot_ = std::move(snapshot);
+    if (!d_movedCount_) d_movedCount_ = dev::deviceBuffer<unsigned long long>(1);
+}
+
+bool MaterialState::positionsMoved(const float* coords) const {
+    // Bitwise, so that a position that is not a number compares equal to itself.
+    const unsigned* now = reinterpret_cast<const unsigned*>(coords);
+    const unsigned* then = reinterpret_cast<const unsigned*>(d_coordsSnapshot_.get());
+    unsigned long long* moved = d_movedCount_.get();
+    const int count = 3 * h_state_.nNodes;
+    dev::memset(moved, 0, sizeof *moved);
+    dev::forEach("positionsMovedKernel", count, LVX_LAMBDA(int i) {
+        if (now[i] != then[i]) dev::atomicAddCount(moved, 1ull);
+    });
+    dev::synchronize();
+    unsigned long long h_moved = 0;
+    dev::download(&h_moved, moved, 1);
+    return h_moved != 0;
 }
 
 void MaterialState::buildBoundaryMasks(const Mesh& mesh) {
@@ -256,6 +310,9 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
     const GridAcceleratorData& g = grid_.data();
     // Without a diffusion length the transports copy (a time of 0 does that).
     const double t = transportActive_ ? h.dtDiff : 0.0;
+    // The neighbourhoods follow nodes moved since they were found; the grid
+    // stays the one initialize_accelerator built.
+    if (d_coordsSnapshot_ && positionsMoved(meshRecord->nodeCoords)) buildNeighbourTables(meshRecord->nodeCoords);
 
     // First reaction half-step under the absorbed power.
     solveRateEquations(d_state_.get(), power, N);
@@ -274,14 +331,16 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
     dev::streamWaitEvent(streamA, eventA);
     if (h.bcRadical == 1 && radicalMask)
         applyDirichletBoundaryKernel(h.radicalSource, radicalMask, h.dirichlet_radical, N, streamA);
-    diffuseKernelAccelerated(h.radical, h.radicalSource, coords, h.diffusion_radical, t, N, g, nullptr, 0, 1.0,
-                             radicalMask, h.bcRadical, h.dirichlet_radical, streamA);
+    diffuseKernelAccelerated(h.radical, h.radicalSource, coords, h.diffusion_radical, t, N, g,
+                             radicalNeighbours().data(), nullptr, 0, 1.0, radicalMask, h.bcRadical,
+                             h.dirichlet_radical, streamA);
 
     dev::streamWaitEvent(streamB, eventB);
     if (h.bcOxygen == 1 && oxygenMask)
         applyDirichletBoundaryKernel(h.oxygenPrev, oxygenMask, h.dirichlet_oxygen, N, streamB);
-    diffuseKernelAccelerated(h.oxygen, h.oxygenPrev, coords, h.diffusion_oxygen, t, N, g, h.degreeOfCuring, 1,
-                             h.oxygen_gel_point, oxygenMask, h.bcOxygen, h.dirichlet_oxygen, streamB);
+    diffuseKernelAccelerated(h.oxygen, h.oxygenPrev, coords, h.diffusion_oxygen, t, N, g,
+                             oxygenNeighbours().data(), h.degreeOfCuring, 1, h.oxygen_gel_point, oxygenMask,
+                             h.bcOxygen, h.dirichlet_oxygen, streamB);
     dev::synchronize();
 
     // Second half-step under the transported radical field, then the mesh.

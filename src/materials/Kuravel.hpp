@@ -18,6 +18,7 @@
 
 #include "accel/GridAccelerator.hpp"
 #include "device/Buffer.hpp"
+#include "materials/KuravelNeighbours.hpp"
 #include "mesh/MeshDataFlat.hpp"
 
 #include <cmath>
@@ -169,21 +170,24 @@ struct GaussianSum {
 };
 
 // Gaussian-kernel transport of node i: out[i] becomes the weighted mean of the
-// non-negligible values of in[] over the nodes of the 27-cell block around it.
-// `doc` with `gate` != 0 freezes nodes cured to `cut` or beyond (they keep
-// their value and their neighbours ignore them) and slows the others by
-// (1 - degree of curing); `mode` 1 with a mask holds masked nodes at `value`.
+// non-negligible values of in[] over the node's neighbours, the nodes of the
+// 27-cell block around it inside the weight cut-off: precomputed in `nb` for
+// this D and t, or, without a table, found by scanning the block of `grid`. `doc` with `gate` != 0 freezes nodes cured to `cut` or beyond
+// (they keep their value and their neighbours ignore them) and slows the
+// others by (1 - degree of curing); `mode` 1 with a mask holds masked nodes at
+// `value`.
 LVX_HD inline void diffuseAt(int i, double* out, const double* in, const float* coords, double D, double t, int n,
-                             const GridAcceleratorData& grid, const double* doc, int gate, double cut,
-                             const int* mask, int mode, double value) {
+                             const GridAcceleratorData& grid, const NeighbourTableData& nb, const double* doc,
+                             int gate, double cut, const int* mask, int mode, double value) {
     if (mode == 1 && mask && mask[i] != 0) {
         out[i] = value;
         return;
     }
     const bool gated = doc && gate != 0;
+    const double gel = saturate(cut);
     if (gated) {
         const double own = saturate(doc[i]);
-        if (own >= saturate(cut)) {
+        if (own >= gel) {
             out[i] = in[i];
             return;
         }
@@ -202,11 +206,53 @@ LVX_HD inline void diffuseAt(int i, double* out, const double* in, const float* 
         out[i] = in[i];
         return;
     }
-    GaussianSum acc{in, coords, gated ? doc : nullptr, saturate(cut), a, n,
-                    Vec3(coords[i], coords[n + i], coords[2 * n + i])};
-    int c[3];
-    if (grid.cellHead && grid.locateCell(acc.p, c)) grid.forEachInBlock(c[0], c[1], c[2], acc);
-    out[i] = fabs(acc.weight) > 0.0 ? acc.sum / acc.weight : in[i];
+    const double* frozen = gated ? doc : nullptr;
+    if (!nb.patternOf) {
+        GaussianSum acc{in, coords, frozen, gel, a, n, Vec3(coords[i], coords[n + i], coords[2 * n + i])};
+        int c[3];
+        if (grid.cellHead && grid.locateCell(acc.p, c)) grid.forEachInBlock(c[0], c[1], c[2], acc);
+        out[i] = fabs(acc.weight) > 0.0 ? acc.sum / acc.weight : in[i];
+        return;
+    }
+    const int pattern = nb.patternOf[i];
+    if (pattern < 0) {
+        out[i] = in[i];
+        return;
+    }
+    const NeighbourEntry* e = nb.entries + nb.patternStart[pattern];
+    const int count = nb.patternStart[pattern + 1] - nb.patternStart[pattern];
+    // Two accumulators each halve the chain of dependent additions.
+    double sum[2] = {0.0, 0.0}, weight[2] = {0.0, 0.0};
+    if (a == nb.a) {
+        // The table's own kernel: stored weights.
+        for (int k = 0; k < count; ++k) {
+            const int j = i + e[k].offset;
+            const double v = in[j];
+            if (v < kMinSignal || (frozen && saturate(frozen[j]) >= gel)) continue;
+            sum[k & 1] += e[k].w * v;
+            weight[k & 1] += e[k].w;
+        }
+    } else {
+        // A kernel slowed by curing is narrower: the weights are recomputed,
+        // one exponential per distinct distance, and the list (nearest first)
+        // ends at the cut-off.
+        float r2 = -1.0f;
+        double w = 0.0;
+        for (int k = 0; k < count; ++k) {
+            if (e[k].r2 != r2) {
+                r2 = e[k].r2;
+                w = exp(-a * r2);
+                if (w < kWeightCut) break;
+            }
+            const int j = i + e[k].offset;
+            const double v = in[j];
+            if (v < kMinSignal || (frozen && saturate(frozen[j]) >= gel)) continue;
+            sum[k & 1] += w * v;
+            weight[k & 1] += w;
+        }
+    }
+    const double total = weight[0] + weight[1];
+    out[i] = fabs(total) > 0.0 ? (sum[0] + sum[1]) / total : in[i];
 }
 
 // --- launchers (one thread per node) ---------------------------------------------
@@ -218,9 +264,12 @@ void solveRateEquations(const MaterialStateDataFlat* d_state, const double* inte
 void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absorptivity, float* refrIndex,
                               int nNodes);
 void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream = {});
+// `neighbours` without a table (patternOf null) makes the kernel scan the
+// grid's block around each node instead.
 void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
-                              const GridAcceleratorData& grid, const double* doc, int gate, double cut,
-                              const int* mask, int mode, double value, dev::Stream stream = {});
+                              const GridAcceleratorData& grid, const NeighbourTableData& neighbours,
+                              const double* doc, int gate, double cut, const int* mask, int mode, double value,
+                              dev::Stream stream = {});
 
 // --- the host owner ---------------------------------------------------------------
 
@@ -255,6 +304,10 @@ public:
     double dtDiff() const { return h_state_.dtDiff; }
     bool acceleratorReady() const { return gridBuilt_; }
     const GridAccelerator& grid() const { return grid_; }
+    // Transport neighbourhoods of each species (the oxygen table serves both
+    // when the diffusivities are equal); empty while that species does not move.
+    const NeighbourTable& radicalNeighbours() const { return radicalTable_; }
+    const NeighbourTable& oxygenNeighbours() const { return sharedTable_ ? radicalTable_ : oxygenTable_; }
     // False when the diffusion length gives no usable cell size (oxygen
     // diffusivity or dt of 0); transport then copies every value.
     bool transportActive() const { return transportActive_; }
@@ -271,6 +324,10 @@ private:
     };
 
     void allocate(int nNodes);
+    // Neighbour tables from the grid and the node positions at `coords`; a
+    // snapshot of those positions lets a step notice that they have moved.
+    void buildNeighbourTables(const float* coords);
+    bool positionsMoved(const float* coords) const;
     void initialize(const MaterialStateVec& initial);
 
     dev::Buffer<MaterialStateDataFlat> d_state_;
@@ -279,6 +336,10 @@ private:
     GridAccelerator grid_;
     dev::Buffer<int> d_radicalMask_;
     dev::Buffer<int> d_oxygenMask_;
+    NeighbourTable radicalTable_, oxygenTable_;
+    bool sharedTable_ = false;
+    dev::Buffer<float> d_coordsSnapshot_;
+    dev::Buffer<unsigned long long> d_movedCount_;
     int radicalCount_ = 0;
     int oxygenCount_ = 0;
     bool oxygenAllBoundary_ = true;

@@ -319,10 +319,30 @@ private:
 };
 
 // Signed volume of the hexahedron with the given nodes (element node order),
-// by the same 2x2x2 Gauss rule as HEX8Element::computeVolume. The nodal-volume
-// kernel gives one eighth of it to each node.
+// in closed form. Writing the trilinear map as x = a0 + a1 xi + a2 eta +
+// a3 zeta + a4 xi eta + a5 eta zeta + a6 zeta xi + a7 xi eta zeta and
+// integrating det J over the cube leaves
+//   V = 8 [a1, a2, a3] + 8/3 ([a1, a4, a6] - [a2, a4, a5] - [a3, a5, a6]),
+// [u, v, w] = u . (v x w): the value the 2x2x2 Gauss rule of
+// HEX8Element::computeVolume gives (it is exact for det J), at a fraction of
+// the work. The nodal-volume kernel gives one eighth of it to each node.
+LVX_HD inline double tripleProduct(const double u[3], const double v[3], const double w[3]) {
+    return u[0] * (v[1] * w[2] - v[2] * w[1]) + u[1] * (v[2] * w[0] - v[0] * w[2]) + u[2] * (v[0] * w[1] - v[1] * w[0]);
+}
+
 LVX_HD inline double hex8Volume(const Vec3 nodes[8]) {
-    HEX8Element element;
-    for (int k = 0; k < 8; ++k) element.nodes[k] = nodes[k];
-    return element.computeVolume();
+    // b_m = 8 a_m, per axis, from the corner signs of each monomial.
+    double b[7][3];
+    for (int c = 0; c < 3; ++c) {
+        const double x0 = nodes[0][c], x1 = nodes[1][c], x2 = nodes[2][c], x3 = nodes[3][c];
+        const double x4 = nodes[4][c], x5 = nodes[5][c], x6 = nodes[6][c], x7 = nodes[7][c];
+        b[1][c] = -x0 + x1 + x2 - x3 - x4 + x5 + x6 - x7;
+        b[2][c] = -x0 - x1 + x2 + x3 - x4 - x5 + x6 + x7;
+        b[3][c] = -x0 - x1 - x2 - x3 + x4 + x5 + x6 + x7;
+        b[4][c] = x0 - x1 + x2 - x3 + x4 - x5 + x6 - x7;
+        b[5][c] = x0 + x1 - x2 - x3 - x4 - x5 + x6 + x7;
+        b[6][c] = x0 - x1 - x2 + x3 - x4 + x5 + x6 - x7;
+    }
+    return tripleProduct(b[1], b[2], b[3]) / 64.0 +
+           (tripleProduct(b[1], b[4], b[6]) - tripleProduct(b[2], b[4], b[5]) - tripleProduct(b[3], b[5], b[6])) / 192.0;
 }

@@ -4,15 +4,21 @@
 // conditions), so their numbering is fixed: it is the iteration order of a
 // libstdc++ std::unordered_map keyed by the sorted face nodes, with the hash
 // below, reserved for all 6E element faces at load factor 1 and filled in
-// element/face order. Changing the container, hash or reservation renumbers
-// every boundary face.
+// element/face order. That container keeps one singly linked list in which
+// the keys of a bucket sit together: a key into an empty bucket goes to the
+// front of the list, any other key to the front of its bucket's run. The
+// order is therefore: buckets by the time of their first key, latest first;
+// within a bucket, keys by the time of their first use, latest first. The
+// build reproduces that order without the map: the element faces are grouped
+// by their smallest node, and only the boundary faces are sorted.
 #include "mesh/MeshConnectivity.hpp"
+
+#include "device/Device.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <memory_resource>
 #include <unordered_map>
 #include <vector>
 
@@ -31,13 +37,6 @@ struct FaceKeyHash {
         }
         return static_cast<std::size_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(h)));
     }
-};
-
-// The element faces (slot 6e + f) that share one key. Only the first two
-// matter: a face used by three or more elements is left unresolved.
-struct FaceUses {
-    int count = 0;
-    int slot[2] = {-1, -1};
 };
 
 // Natural coordinate of local node `node` along axis 0 (xi), 1 (eta), 2 (zeta).
@@ -81,59 +80,144 @@ FaceKey faceKey(const int* elementNodes, int e, int f) {
     return FaceKey{a, b, c, d};
 }
 
-// Host tables built by the face-map walk.
-struct Connectivity {
-    std::vector<int> neighbor;  // 6E: neighbour element or boundary-face id
-    std::vector<int> kind;      // 6E: 0 shared, 1 boundary, -1 unresolved
-    std::vector<int> faceElement;
-    std::vector<int> faceNodes;  // 4 per boundary face, outward order
+// A mesh array as the host sees it while the tables are built: on the CPU
+// backend the array itself (device memory is host memory there), so nothing
+// is copied; on the GPU a host copy, read from the device if asked, that
+// commit() uploads.
+template <class T>
+class HostSide {
+public:
+    HostSide(T* d_array, std::size_t count, bool read) : d_(d_array), count_(count) {
+        if (dev::backend() == dev::Backend::Cpu) {
+            p_ = d_array;
+            return;
+        }
+        copy_.resize(count);
+        if (read && count > 0) dev::download(copy_.data(), d_array, count);
+        p_ = copy_.data();
+    }
+    T* get() { return p_; }
+    T& operator[](std::size_t i) { return p_[i]; }
+    void commit() {
+        if (!copy_.empty()) dev::upload(d_, copy_.data(), count_);
+    }
+
+private:
+    T* d_;
+    std::size_t count_;
+    std::vector<T> copy_;
+    T* p_ = nullptr;
 };
 
-Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
-    // Map nodes come from one arena: a mesh has millions of faces, and
-    // per-node heap allocations would dominate the build. The arena does not
-    // change the map's iteration order.
-    std::pmr::monotonic_buffer_resource arena;
-    std::pmr::unordered_map<FaceKey, FaceUses, FaceKeyHash> faces(&arena);
-    faces.max_load_factor(1.0f);
-    faces.reserve(6 * static_cast<std::size_t>(nElements));
-    for (int e = 0; e < nElements; ++e) {
-        for (int f = 0; f < 6; ++f) {
-            FaceUses& uses = faces[faceKey(elementNodes.data(), e, f)];
-            if (uses.count < 2) uses.slot[uses.count] = 6 * e + f;
-            ++uses.count;
-        }
-    }
-
-    Connectivity c;
-    c.neighbor.assign(6 * static_cast<std::size_t>(nElements), -1);
-    c.kind.assign(6 * static_cast<std::size_t>(nElements), -1);
-    for (const auto& entry : faces) {
-        const FaceUses& uses = entry.second;
-        if (uses.count == 1) {
-            const int e = uses.slot[0] / 6, f = uses.slot[0] % 6;
-            const int b = static_cast<int>(c.faceElement.size());
-            c.faceElement.push_back(e);
-            c.neighbor[6 * e + f] = b;
-            c.kind[6 * e + f] = 1;
-            // Faces on the negative planes are listed clockwise seen from
-            // outside; reversing them makes every boundary face outward.
-            const bool reverse = (f % 2) == 0;
-            for (int k = 0; k < 4; ++k) {
-                const int local = kFaceNodeTable[f][reverse ? 3 - k : k];
-                c.faceNodes.push_back(elementNodes[8 * static_cast<std::size_t>(e) + local]);
-            }
-        } else if (uses.count == 2) {
-            const int s1 = uses.slot[0], s2 = uses.slot[1];
-            c.neighbor[s1] = s2 / 6;
-            c.neighbor[s2] = s1 / 6;
-            c.kind[s1] = 0;
-            c.kind[s2] = 0;
-        }
-    }
-    return c;
+// Bucket count std::unordered_map chooses when reserving `count` entries at
+// load factor 1 (its prime policy, without allocating the buckets).
+std::size_t mapBucketCount(std::size_t count) {
+#if defined(__GLIBCXX__)
+    return std::__detail::_Prime_rehash_policy(1.0f)._M_next_bkt(std::max<std::size_t>(count, 1));
+#else
+    std::unordered_map<int, char> probe;
+    probe.max_load_factor(1.0f);
+    probe.reserve(count);
+    return probe.bucket_count();
+#endif
 }
 
+// Element faces (slots 6e + f) grouped by the smallest node of their key, in
+// ascending slot order within each group: a counting sort.
+struct SlotsByNode {
+    std::vector<int> start;  // one more entry than groups
+    std::vector<int> slots;
+};
+
+SlotsByNode slotsBySmallestNode(const int* elementNodes, int nElements, int nNodes) {
+    const std::size_t groups = static_cast<std::size_t>(std::max(nNodes, 1));
+    const auto groupOf = [&](int slot) {
+        return static_cast<std::size_t>(static_cast<unsigned>(faceKey(elementNodes, slot / 6, slot % 6)[0])) % groups;
+    };
+    const int nSlots = 6 * nElements;
+    SlotsByNode g;
+    g.start.assign(groups + 1, 0);
+    for (int s = 0; s < nSlots; ++s) ++g.start[groupOf(s) + 1];
+    for (std::size_t k = 1; k <= groups; ++k) g.start[k] += g.start[k - 1];
+    // Fill by advancing each group's start to its end, then shift back.
+    g.slots.resize(static_cast<std::size_t>(nSlots));
+    for (int s = 0; s < nSlots; ++s) g.slots[static_cast<std::size_t>(g.start[groupOf(s)]++)] = s;
+    for (std::size_t k = groups; k > 0; --k) g.start[k] = g.start[k - 1];
+    g.start[0] = 0;
+    return g;
+}
+
+// Pairs the element faces that share a key: shared faces get their
+// neighbours (kind 0), faces used three or more times stay unresolved (-1),
+// single faces get kind 1 and are returned (their ids come later). Marks the
+// first slot of every key.
+std::vector<int> pairFaces(const int* elementNodes, int nElements, int nNodes, int* neighbor, int* kind,
+                           std::vector<bool>& firstOfKey) {
+    SlotsByNode byNode = slotsBySmallestNode(elementNodes, nElements, nNodes);
+    std::vector<int> single;
+    std::vector<FaceKey> keys;
+    std::vector<int> members;
+    for (std::size_t g = 0; g + 1 < byNode.start.size(); ++g) {
+        const int* slots = byNode.slots.data() + byNode.start[g];
+        const int count = byNode.start[g + 1] - byNode.start[g];
+        keys.clear();
+        for (int k = 0; k < count; ++k) keys.push_back(faceKey(elementNodes, slots[k] / 6, slots[k] % 6));
+        for (int k = 0; k < count; ++k) {
+            if (std::find(keys.begin(), keys.begin() + k, keys[k]) != keys.begin() + k) continue;  // seen
+            members.assign(1, slots[k]);
+            for (int q = k + 1; q < count; ++q)
+                if (keys[q] == keys[k]) members.push_back(slots[q]);
+            firstOfKey[static_cast<std::size_t>(slots[k])] = true;
+            if (members.size() == 1) {
+                kind[members[0]] = 1;
+                single.push_back(members[0]);
+            } else if (members.size() == 2) {
+                neighbor[members[0]] = members[1] / 6;
+                neighbor[members[1]] = members[0] / 6;
+                kind[members[0]] = kind[members[1]] = 0;
+            } else {
+                for (int s : members) neighbor[s] = kind[s] = -1;
+            }
+        }
+    }
+    return single;
+}
+
+// The single faces in the face map's iteration order (see the top of this
+// file): by the first slot of their bucket, then by their own first slot,
+// both latest first.
+void orderLikeTheFaceMap(const int* elementNodes, int nElements, const std::vector<bool>& firstOfKey,
+                         std::vector<int>& single) {
+    const std::size_t buckets = mapBucketCount(6 * static_cast<std::size_t>(nElements));
+    const auto bucketOf = [&](int slot) { return FaceKeyHash{}(faceKey(elementNodes, slot / 6, slot % 6)) % buckets; };
+
+    // Only the buckets holding a single face matter; the first slot of each
+    // is the first key met in slot order.
+    std::vector<std::size_t> wanted;
+    wanted.reserve(single.size());
+    for (int s : single) wanted.push_back(bucketOf(s));
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    std::vector<bool> isWanted(buckets, false);
+    for (std::size_t b : wanted) isWanted[b] = true;
+    std::vector<int> opened(wanted.size(), -1);
+    const auto indexOf = [&](std::size_t b) {
+        return static_cast<std::size_t>(std::lower_bound(wanted.begin(), wanted.end(), b) - wanted.begin());
+    };
+    for (int s = 0; s < 6 * nElements; ++s) {
+        if (!firstOfKey[static_cast<std::size_t>(s)]) continue;
+        const std::size_t b = bucketOf(s);
+        if (!isWanted[b]) continue;
+        int& first = opened[indexOf(b)];
+        if (first < 0) first = s;
+    }
+
+    std::vector<std::pair<int, int>> order;  // (bucket's first slot, own slot)
+    order.reserve(single.size());
+    for (int s : single) order.emplace_back(opened[indexOf(bucketOf(s))], s);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a > b; });
+    for (std::size_t k = 0; k < order.size(); ++k) single[k] = order[k].second;
+}
 }  // namespace
 
 int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
@@ -165,44 +249,65 @@ void buildConnectivity(Mesh& mesh) {
     MeshDataFlat& m = mesh.h_mdata_devlink;
     const int nElements = m.nElements;
     const std::size_t slots = 6 * static_cast<std::size_t>(nElements);
-    std::vector<int> elementNodes(8 * static_cast<std::size_t>(nElements));
-    dev::download(elementNodes.data(), m.elementNodes, elementNodes.size());
+    HostSide<int> elementNodes(m.elementNodes, 8 * static_cast<std::size_t>(nElements), true);
+    HostSide<int> neighbor(m.elementNeighbors, slots, false), kind(m.elementNeighborTypes, slots, false);
+    const int* nodes = elementNodes.get();
 
-    Connectivity c = walkFaces(elementNodes, nElements);
-    const int nFaces = static_cast<int>(c.faceElement.size());
+    // Neighbours and kinds are written once, straight into the mesh arrays.
+    std::vector<bool> firstOfKey(slots, false);
+    std::vector<int> boundary = pairFaces(nodes, nElements, m.nNodes, neighbor.get(), kind.get(), firstOfKey);
+    orderLikeTheFaceMap(nodes, nElements, firstOfKey, boundary);
+    firstOfKey = std::vector<bool>();
+
+    const int nFaces = static_cast<int>(boundary.size());
     mesh.allocateFaces(nFaces);
     mesh.synchronize();
+    HostSide<int> faceElement(m.faceElement, boundary.size(), false);
+    HostSide<int> faceLocalFace(m.faceLocalFace, boundary.size(), false);
+    HostSide<int> faceNodes(m.faceNodes, 4 * boundary.size(), false);
+    for (int b = 0; b < nFaces; ++b) {
+        const int slot = boundary[static_cast<std::size_t>(b)], e = slot / 6, f = slot % 6;
+        neighbor[slot] = b;
+        faceElement[b] = e;
+        faceLocalFace[b] = f;
+        // Faces on the negative planes are listed clockwise seen from
+        // outside; reversing them makes every boundary face outward.
+        const bool reverse = (f % 2) == 0;
+        for (int k = 0; k < 4; ++k)
+            faceNodes[4 * static_cast<std::size_t>(b) + k] =
+                nodes[8 * static_cast<std::size_t>(e) + kFaceNodeTable[f][reverse ? 3 - k : k]];
+    }
 
-    std::vector<int> neighborFaces(slots, -1);
-    std::vector<std::uint8_t> orientations(slots, 255);
-    std::vector<int> faceLocalFace(static_cast<std::size_t>(nFaces), -1);
+    // Matching faces and orientations; of several faces of B that name e as
+    // neighbour, the last one wins.
+    HostSide<int> neighborFaces(m.elementNeighborFaces, slots, false);
+    HostSide<std::uint8_t> orientations(m.elementNeighborOrientations, slots, false);
+    std::fill(neighborFaces.get(), neighborFaces.get() + slots, -1);
+    std::fill(orientations.get(), orientations.get() + slots, std::uint8_t{255});
     for (int e = 0; e < nElements; ++e) {
         for (int f = 0; f < 6; ++f) {
             const int slot = 6 * e + f;
-            if (c.kind[slot] == 1) faceLocalFace[c.neighbor[slot]] = f;
-            if (c.kind[slot] != 0) continue;
-            const int B = c.neighbor[slot];
+            if (kind[slot] != 0) continue;
+            const int B = neighbor[slot];
             for (int g = 0; g < 6; ++g) {
-                if (c.kind[6 * B + g] != 0 || c.neighbor[6 * B + g] != e) continue;
+                if (kind[6 * B + g] != 0 || neighbor[6 * B + g] != e) continue;
                 neighborFaces[slot] = g;
                 neighborFaces[6 * B + g] = f;
-                const int there = faceOrientation(elementNodes.data(), e, f, B, g);
-                const int back = faceOrientation(elementNodes.data(), B, g, e, f);
+                const int there = faceOrientation(nodes, e, f, B, g);
+                const int back = faceOrientation(nodes, B, g, e, f);
                 orientations[slot] = static_cast<std::uint8_t>(there < 0 ? 255 : there);
                 orientations[6 * B + g] = static_cast<std::uint8_t>(back < 0 ? 255 : back);
             }
         }
     }
 
-    dev::upload(m.elementNeighbors, c.neighbor.data(), slots);
-    dev::upload(m.elementNeighborTypes, c.kind.data(), slots);
-    dev::upload(m.elementNeighborFaces, neighborFaces.data(), slots);
-    dev::upload(m.elementNeighborOrientations, orientations.data(), slots);
-    if (nFaces > 0) {
-        dev::upload(m.faceElement, c.faceElement.data(), c.faceElement.size());
-        dev::upload(m.faceNodes, c.faceNodes.data(), c.faceNodes.size());
-        dev::upload(m.faceLocalFace, faceLocalFace.data(), faceLocalFace.size());
-    }
+    neighbor.commit();
+    kind.commit();
+    neighborFaces.commit();
+    orientations.commit();
+    faceElement.commit();
+    faceNodes.commit();
+    faceLocalFace.commit();
     dev::synchronize();
     std::printf("Mesh connectivity: %d boundary faces\n", nFaces);
     std::fflush(stdout);

@@ -34,20 +34,31 @@ void uploadMaterialField(Mesh& mesh, const std::vector<float>& values, float* d_
     uploadVector(d_field, std::vector<float>(static_cast<std::size_t>(n), fallback));
 }
 
+// Node coordinates as structure of arrays (all x, then y, then z), written
+// straight into the device array on the CPU backend, where it is host memory.
+void uploadCoordinates(const std::vector<float>& points, float* d_coords) {
+    const std::size_t n = points.size() / 3;
+    std::vector<float> staging;
+    float* soa = d_coords;
+    if (dev::backend() != dev::Backend::Cpu) {
+        staging.resize(points.size());
+        soa = staging.data();
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < 3; ++c) soa[c * n + i] = points[3 * i + c];
+    if (!staging.empty()) dev::upload(d_coords, staging.data(), staging.size());
+}
+
 }  // namespace
 
-void loadMesh(const HexMeshData& data, Mesh& mesh, const char* loadedLine) {
+void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine) {
     const int nPoints = data.nPoints();
     const int nElements = data.nCells();
     mesh.allocateElements(nElements);
     mesh.allocateNodes(nPoints);
 
     MeshDataFlat& m = mesh.h_mdata_devlink;
-    std::vector<float> soa(data.points.size());
-    for (int i = 0; i < nPoints; ++i)
-        for (int c = 0; c < 3; ++c)
-            soa[static_cast<std::size_t>(c) * nPoints + i] = data.points[3 * static_cast<std::size_t>(i) + c];
-    uploadVector(m.nodeCoords, soa);
+    uploadCoordinates(data.points, m.nodeCoords);
     uploadVector(m.elementNodes, data.cells);
     // Nodes without material data start as a clear, non-absorbing medium.
     uploadMaterialField(mesh, data.refrIndex, m.refrIndex, "RefractiveIndex", 1.0f);
@@ -56,6 +67,7 @@ void loadMesh(const HexMeshData& data, Mesh& mesh, const char* loadedLine) {
     std::printf(loadedLine, nElements, nPoints);
     std::fflush(stdout);
 
+    data = HexMeshData();  // everything is on the device: the host copy goes before the connectivity build
     buildConnectivity(mesh);
     mesh.checkConstRefrIndex();
     mesh.computeNodalMass();

@@ -12,8 +12,9 @@ inline constexpr const char* kArraysLoaded = "Mesh loaded from arrays: %d elemen
 // Uploads `data` into `mesh` (nodes without material data get n = 1, alpha =
 // 0; a material array of the wrong length is reported and replaced by that
 // default), prints `loadedLine`, then builds connectivity, normals,
-// constant-index flags and nodal volumes.
-void loadMesh(const HexMeshData& data, Mesh& mesh, const char* loadedLine = kArraysLoaded);
+// constant-index flags and nodal volumes. `data` is taken by value and freed
+// once uploaded, before the connectivity build: pass it with std::move.
+void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine = kArraysLoaded);
 
 // Mesh data from arrays (points row-major N x 3, hexahedra E x 8 in VTK
 // order, optional per-node material). Throws std::runtime_error for a

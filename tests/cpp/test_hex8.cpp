@@ -71,6 +71,12 @@ TEST(Hex8Element, MappingJacobianVolumeAndDegenerateElement) {
     EXPECT_NEAR(hex8Volume(frustum), 7.0 / 3.0, 1e-6);
     for (int k = 0; k < 4; ++k) std::swap(frustum[k], frustum[k + 4]);
     EXPECT_NEAR(hex8Volume(frustum), -7.0 / 3.0, 1e-6);
+    for (int trial = 0; trial < 5; ++trial) {  // skewed and twisted: the closed form equals the Gauss rule
+        HEX8Element twisted = cube();
+        for (int k = 0; k < 8; ++k)
+            for (int a = 0; a < 3; ++a) twisted.nodes[k][a] += 0.3f * std::sin(1.3f * (24 * trial + 3 * k + a));
+        EXPECT_NEAR(hex8Volume(twisted.nodes), twisted.computeVolume(), 1e-6) << trial;
+    }
 
     HEX8Element c = cube();
     c.inverseJacobian(Vec3(0, 0, 0));

@@ -1,0 +1,167 @@
+// Host build of the transport neighbourhoods (see KuravelNeighbours.hpp).
+#include "materials/KuravelNeighbours.hpp"
+
+#include "materials/Kuravel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace kuravel {
+
+namespace {
+
+// Tables are for kernels a few node spacings wide. Wider ones would take more
+// memory than scanning the grid costs time: the build gives up, and the
+// transport scans the grid's block instead.
+constexpr std::size_t kMaxRow = 256;
+std::size_t maxEntries(int n) { return 64 * static_cast<std::size_t>(n) + (std::size_t{1} << 20); }
+
+// The grid's lists as compressed arrays: the nodes of each cell together, in
+// ascending order, with their coordinates beside them, so that scanning a
+// block reads memory in order.
+struct CompressedCells {
+    std::vector<int> start;  // per cell, plus one
+    std::vector<int> node;
+    std::vector<float> x, y, z;
+
+    CompressedCells(const GridAcceleratorData& grid, const float* xyz, int n) {
+        const std::size_t cells =
+            grid.cellHead ? static_cast<std::size_t>(grid.gridDims[0]) * grid.gridDims[1] * grid.gridDims[2] : 0;
+        start.assign(cells + 1, 0);
+        for (std::size_t c = 0; c < cells; ++c) {
+            for (int j = grid.cellHead[c]; j != -1; j = grid.nextInCell[j]) {
+                node.push_back(j);
+                x.push_back(xyz[j]);
+                y.push_back(xyz[n + j]);
+                z.push_back(xyz[2 * static_cast<std::size_t>(n) + j]);
+            }
+            start[c + 1] = static_cast<int>(node.size());
+        }
+    }
+};
+
+// Neighbours of node i at p inside the weight cut-off, from the 27-cell
+// block around cell c in the grid's visiting order, then sorted nearest
+// first (stable): equal distances sit together (one exponential each when
+// the weights must be recomputed) and a narrower kernel's cut-off ends the
+// list early.
+// Returns false, with the row unfinished, when it would exceed kMaxRow.
+bool collectRow(const GridAcceleratorData& grid, const CompressedCells& cells, const int c[3], int i, const Vec3& p,
+                double a, std::vector<NeighbourEntry>& row) {
+    row.clear();
+    for (int k = 0; k < 27; ++k) {
+        const int cx = c[0] + k % 3 - 1, cy = c[1] + (k / 3) % 3 - 1, cz = c[2] + k / 9 - 1;
+        if (!grid.containsCell(cx, cy, cz)) continue;
+        const int cell = grid.cellIndex(cx, cy, cz);
+        for (int q = cells.start[cell]; q < cells.start[cell + 1]; ++q) {
+            const float dx = cells.x[q] - p.x, dy = cells.y[q] - p.y, dz = cells.z[q] - p.z;
+            const float r2 = dx * dx + dy * dy + dz * dz;
+            const double x = a * r2;
+            if (!(x <= kWeightCutExponent)) continue;  // far beyond the cut-off (or not a number)
+            const double w = std::exp(-x);
+            if (w < kWeightCut) continue;
+            if (row.size() == kMaxRow) return false;
+            row.push_back(NeighbourEntry{cells.node[q] - i, r2, static_cast<float>(w)});
+        }
+    }
+    for (std::size_t k = 1; k < row.size(); ++k) {  // insertion sort: short rows, stable
+        const NeighbourEntry e = row[k];
+        std::size_t q = k;
+        for (; q > 0 && row[q - 1].r2 > e.r2; --q) row[q] = row[q - 1];
+        row[q] = e;
+    }
+    return true;
+}
+
+std::uint64_t hashRow(const std::vector<NeighbourEntry>& row) {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the entries' bytes
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(row.data());
+    for (std::size_t k = 0; k < row.size() * sizeof(NeighbourEntry); ++k) h = (h ^ bytes[k]) * 1099511628211ull;
+    return h;
+}
+
+}  // namespace
+
+void NeighbourTable::release() {
+    patternOf_.reset();
+    patternStart_.reset();
+    entries_.reset();
+    data_ = NeighbourTableData();
+    patterns_ = 0;
+    entryCount_ = 0;
+}
+
+bool NeighbourTable::build(const float* xyz, int n, const GridAcceleratorData& grid, double a) {
+    release();
+    static_assert(sizeof(NeighbourEntry) == 12, "entries are compared and hashed as bytes");
+    std::vector<int> patternOf(static_cast<std::size_t>(n), -1);
+    std::vector<int> patternStart{0};
+    std::vector<NeighbourEntry> entries;
+    std::unordered_multimap<std::uint64_t, int> known;  // row hash -> pattern
+    const int scanned = grid.cellHead ? n : 0;  // no lists: every node outside the grid
+    const CompressedCells cells(grid, xyz, scanned);
+
+    // Blocks of nodes: their rows are found in parallel, then matched
+    // against the known patterns in node order.
+    constexpr int kBlock = 1 << 14;
+    std::vector<std::vector<NeighbourEntry>> rows(kBlock);
+    std::vector<std::uint64_t> hashes(kBlock);
+    std::vector<char> inside(kBlock);
+    for (int first = 0; first < scanned; first += kBlock) {
+        const int count = std::min(kBlock, scanned - first);
+        int tooWide = 0;
+#pragma omp parallel for schedule(dynamic, 256) reduction(| : tooWide)
+        for (int k = 0; k < count; ++k) {
+            const int i = first + k;
+            const Vec3 p(xyz[i], xyz[n + i], xyz[2 * static_cast<std::size_t>(n) + i]);
+            int c[3];
+            inside[k] = grid.locateCell(p, c);
+            if (!inside[k]) continue;
+            if (!collectRow(grid, cells, c, i, p, a, rows[k])) tooWide = 1;
+            hashes[k] = hashRow(rows[k]);
+        }
+        if (tooWide) return false;
+        for (int k = 0; k < count; ++k) {
+            if (!inside[k]) continue;
+            const std::vector<NeighbourEntry>& row = rows[k];
+            const std::size_t bytes = row.size() * sizeof(NeighbourEntry);
+            int found = -1;
+            for (auto [it, end] = known.equal_range(hashes[k]); it != end && found < 0; ++it) {
+                const int q = it->second;
+                const std::size_t length = static_cast<std::size_t>(patternStart[q + 1] - patternStart[q]);
+                if (length == row.size() && std::memcmp(entries.data() + patternStart[q], row.data(), bytes) == 0)
+                    found = q;
+            }
+            if (found < 0) {
+                found = static_cast<int>(patternStart.size()) - 1;
+                entries.insert(entries.end(), row.begin(), row.end());
+                patternStart.push_back(static_cast<int>(entries.size()));
+                known.emplace(hashes[k], found);
+            }
+            patternOf[static_cast<std::size_t>(first + k)] = found;
+        }
+        if (entries.size() > maxEntries(n)) return false;
+    }
+
+    // The new arrays replace the old ones only once all are on the device.
+    auto d_patternOf = dev::deviceBuffer<int>(patternOf.size());
+    auto d_patternStart = dev::deviceBuffer<int>(patternStart.size());
+    auto d_entries = dev::deviceBuffer<NeighbourEntry>(entries.size());
+    if (!patternOf.empty()) dev::upload(d_patternOf.get(), patternOf.data(), patternOf.size());
+    dev::upload(d_patternStart.get(), patternStart.data(), patternStart.size());
+    if (!entries.empty()) dev::upload(d_entries.get(), entries.data(), entries.size());
+    patternOf_ = std::move(d_patternOf);
+    patternStart_ = std::move(d_patternStart);
+    entries_ = std::move(d_entries);
+    data_ = NeighbourTableData{patternOf_.get(), patternStart_.get(), entries_.get(), a};
+    patterns_ = static_cast<int>(patternStart.size()) - 1;
+    entryCount_ = entries.size();
+    return true;
+}
+
+}  // namespace kuravel
