@@ -4,15 +4,16 @@
 // conditions), so their numbering is fixed: it is the iteration order of a
 // libstdc++ std::unordered_map keyed by the sorted face nodes, with the hash
 // below, reserved for all 6E element faces at load factor 1 and filled in
-// element/face order. Changing the container, hash or reservation renumbers
-// every boundary face.
+// element/face order. The build reproduces that order (referenceOrder) with
+// flat arrays instead of the map itself, whose cache misses made it the
+// slowest step of a load. Changing the hash or the bucket count renumbers every boundary face.
 #include "mesh/MeshConnectivity.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <memory_resource>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -89,46 +90,121 @@ struct Connectivity {
     std::vector<int> faceNodes;  // 4 per boundary face, outward order
 };
 
-Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
-    // Map nodes come from one arena: a mesh has millions of faces, and
-    // per-node heap allocations would dominate the build. The arena does not
-    // change the map's iteration order.
-    std::pmr::monotonic_buffer_resource arena;
-    std::pmr::unordered_map<FaceKey, FaceUses, FaceKeyHash> faces(&arena);
-    faces.max_load_factor(1.0f);
-    faces.reserve(6 * static_cast<std::size_t>(nElements));
-    for (int e = 0; e < nElements; ++e) {
-        for (int f = 0; f < 6; ++f) {
-            FaceUses& uses = faces[faceKey(elementNodes.data(), e, f)];
-            if (uses.count < 2) uses.slot[uses.count] = 6 * e + f;
-            ++uses.count;
-        }
+// Bucket count of a libstdc++ unordered map reserved for `entries` at load
+// factor 1: the prime the boundary numbering was defined with.
+std::size_t referenceBucketCount(std::size_t entries) {
+    std::unordered_map<FaceKey, int, FaceKeyHash> probe;
+    probe.max_load_factor(1.0f);
+    probe.reserve(entries);
+    return probe.bucket_count();
+}
+
+// The distinct faces of a mesh in order of first appearance, with the
+// element faces that use each.
+struct UniqueFaces {
+    std::vector<FaceUses> uses;
+    std::vector<std::uint32_t> bucket;  // reference bucket of each face
+};
+
+// Finds the distinct faces by grouping the element faces by their smallest
+// node (equal faces share it) and sorting each small group. In a mesh whose
+// numbering has any locality this touches memory almost in order; a hash
+// table over all faces missed the cache on nearly every element face.
+UniqueFaces collectFaces(const std::vector<int>& elementNodes, int nElements, std::size_t nBuckets) {
+    const std::size_t slots = 6 * static_cast<std::size_t>(nElements);
+    const auto [lo, hi] = std::minmax_element(elementNodes.begin(), elementNodes.end());
+    const int first = slots ? *lo : 0;
+    const std::size_t nodes = slots ? static_cast<std::size_t>(static_cast<long long>(*hi) - first) + 1 : 0;
+    auto key = [&](std::size_t slot) { return faceKey(elementNodes.data(), static_cast<int>(slot / 6), slot % 6); };
+
+    // Counting sort of the slots by smallest node: group n is
+    // grouped[start[n] .. start[n+1]), slots ascending.
+    std::vector<int> smallest(slots), start(nodes + 2, 0), grouped(slots);
+    for (std::size_t s = 0; s < slots; ++s) {
+        smallest[s] = key(s)[0] - first;
+        ++start[static_cast<std::size_t>(smallest[s]) + 2];
     }
+    for (std::size_t n = 2; n < start.size(); ++n) start[n] += start[n - 1];
+    for (std::size_t s = 0; s < slots; ++s) grouped[start[static_cast<std::size_t>(smallest[s]) + 1]++] = static_cast<int>(s);
+
+    // The first slot of each slot's face (reusing `smallest`).
+    std::vector<int>& firstUse = smallest;
+    std::vector<std::pair<FaceKey, int>> group;
+    for (std::size_t n = 0; n < nodes; ++n) {
+        group.clear();
+        for (int i = start[n]; i < start[n + 1]; ++i) group.emplace_back(key(grouped[i]), grouped[i]);
+        std::sort(group.begin(), group.end());
+        for (std::size_t k = 0; k < group.size(); ++k)
+            firstUse[group[k].second] =
+                k > 0 && group[k].first == group[k - 1].first ? firstUse[group[k - 1].second] : group[k].second;
+    }
+
+    // Face ids in order of first appearance (reusing `grouped` for the id of
+    // each first slot).
+    UniqueFaces u;
+    std::vector<int>& faceId = grouped;
+    for (std::size_t s = 0; s < slots; ++s) {
+        if (firstUse[s] == static_cast<int>(s)) {
+            faceId[s] = static_cast<int>(u.uses.size());
+            u.uses.emplace_back();
+            u.bucket.push_back(static_cast<std::uint32_t>(FaceKeyHash{}(key(s)) % nBuckets));
+        }
+        FaceUses& uses = u.uses[faceId[firstUse[s]]];
+        if (uses.count < 2) uses.slot[uses.count] = static_cast<int>(s);
+        ++uses.count;
+    }
+    return u;
+}
+
+// The faces used by one element face (boundary faces) in the iteration order
+// of the reference map: a singly linked list in which a key joining a
+// non-empty bucket goes before that bucket's first key and a key opening a
+// bucket goes to the front. So buckets come in the reverse order of their
+// opening, and the keys of one bucket newest first.
+std::vector<int> boundaryInReferenceOrder(const UniqueFaces& u, std::size_t nBuckets) {
+    const int n = static_cast<int>(u.uses.size());
+    std::vector<int> opener(nBuckets, -1);
+    for (int id = 0; id < n; ++id) {
+        int& first = opener[u.bucket[id]];
+        if (first < 0) first = id;
+    }
+    std::vector<std::pair<int, int>> boundary;  // (opener of its bucket, face id)
+    for (int id = 0; id < n; ++id)
+        if (u.uses[id].count == 1) boundary.emplace_back(opener[u.bucket[id]], id);
+    std::sort(boundary.begin(), boundary.end(), std::greater<>());
+    std::vector<int> order(boundary.size());
+    for (std::size_t i = 0; i < boundary.size(); ++i) order[i] = boundary[i].second;
+    return order;
+}
+
+Connectivity walkFaces(const std::vector<int>& elementNodes, int nElements) {
+    const std::size_t nBuckets = referenceBucketCount(6 * static_cast<std::size_t>(nElements));
+    const UniqueFaces unique = collectFaces(elementNodes, nElements, nBuckets);
 
     Connectivity c;
     c.neighbor.assign(6 * static_cast<std::size_t>(nElements), -1);
     c.kind.assign(6 * static_cast<std::size_t>(nElements), -1);
-    for (const auto& entry : faces) {
-        const FaceUses& uses = entry.second;
-        if (uses.count == 1) {
-            const int e = uses.slot[0] / 6, f = uses.slot[0] % 6;
-            const int b = static_cast<int>(c.faceElement.size());
-            c.faceElement.push_back(e);
-            c.neighbor[6 * e + f] = b;
-            c.kind[6 * e + f] = 1;
-            // Faces on the negative planes are listed clockwise seen from
-            // outside; reversing them makes every boundary face outward.
-            const bool reverse = (f % 2) == 0;
-            for (int k = 0; k < 4; ++k) {
-                const int local = kFaceNodeTable[f][reverse ? 3 - k : k];
-                c.faceNodes.push_back(elementNodes[8 * static_cast<std::size_t>(e) + local]);
-            }
-        } else if (uses.count == 2) {
-            const int s1 = uses.slot[0], s2 = uses.slot[1];
-            c.neighbor[s1] = s2 / 6;
-            c.neighbor[s2] = s1 / 6;
-            c.kind[s1] = 0;
-            c.kind[s2] = 0;
+    // Shared faces do not depend on the order; boundary faces are numbered in it.
+    for (const FaceUses& uses : unique.uses) {
+        if (uses.count != 2) continue;  // three or more: left unresolved
+        const int s1 = uses.slot[0], s2 = uses.slot[1];
+        c.neighbor[s1] = s2 / 6;
+        c.neighbor[s2] = s1 / 6;
+        c.kind[s1] = 0;
+        c.kind[s2] = 0;
+    }
+    for (int id : boundaryInReferenceOrder(unique, nBuckets)) {
+        const int e = unique.uses[id].slot[0] / 6, f = unique.uses[id].slot[0] % 6;
+        const int b = static_cast<int>(c.faceElement.size());
+        c.faceElement.push_back(e);
+        c.neighbor[6 * e + f] = b;
+        c.kind[6 * e + f] = 1;
+        // Faces on the negative planes are listed clockwise seen from
+        // outside; reversing them makes every boundary face outward.
+        const bool reverse = (f % 2) == 0;
+        for (int k = 0; k < 4; ++k) {
+            const int local = kFaceNodeTable[f][reverse ? 3 - k : k];
+            c.faceNodes.push_back(elementNodes[8 * static_cast<std::size_t>(e) + local]);
         }
     }
     return c;
