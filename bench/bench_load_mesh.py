@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Time and size ``Lumivex().load_mesh`` on a generated hexahedral box.
 
-The peer figure is ``meshio.read`` on the same legacy ASCII VTK file (install
+The box is written twice: as binary legacy VTK 5.1 (by meshio, material as
+FIELD arrays) and as ASCII legacy VTK (classic CELLS, material as SCALARS).
+The peer figure is ``meshio.read`` on the same files, in the same run (install
 it with ``pip install .[bench]`` or ``pip install meshio``). Every measurement
 runs in a fresh child Python process:
 
@@ -18,7 +20,8 @@ script prints figures only; it asserts nothing about speed.
 
     python bench/bench_load_mesh.py                  # 100^3 = 10^6 elements
     python bench/bench_load_mesh.py --cells 20 --repeat 3
-    python bench/bench_load_mesh.py --keep-mesh /tmp/box100.vtk   # reuse it next time
+    python bench/bench_load_mesh.py --keep-mesh /tmp/box100.vtk   # reuse the files next time
+                                                   # (binary one: /tmp/box100.binary51.vtk)
 """
 
 from __future__ import annotations
@@ -204,12 +207,15 @@ def check(run, what):
 
 
 def cells_in_file(path):
-    """Element count from the CELLS header of a legacy VTK file (None if absent)."""
+    """Element count from the CELLS header of a legacy VTK file (None if absent).
+
+    Version 5.1 counts the offsets there, one more than the cells."""
     with open(path, "rb") as f:
+        version_51 = f.readline().strip().endswith(b"5.1")
         for raw in f:
             if raw.startswith(b"CELLS"):
                 m = re.match(rb"CELLS\s+(\d+)", raw)
-                return int(m.group(1)) if m else None
+                return int(m.group(1)) - version_51 if m else None
     return None
 
 
@@ -218,18 +224,26 @@ CHILD_GENERATE = r'''
 import sys
 import numpy as np
 from lumivex_tools.meshgen import box_mesh, write_vtk
-n = int(sys.argv[2])
+path, n, encoding = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 points, hexahedra = box_mesh(n, n, n)
 # Two index layers (a single interface plane) and a uniform absorptivity, so
 # the constant-index check sees both constant and varying elements.
 refractive_index = np.where(points[:, 2] < 0.5, 1.5, 1.0)
-write_vtk(sys.argv[1], points, hexahedra, refractive_index=refractive_index, absorptivity=1.0,
-          title=f"box {n}x{n}x{n}")
+if encoding == "ascii":
+    write_vtk(path, points, hexahedra, refractive_index=refractive_index, absorptivity=1.0,
+              title=f"box {n}x{n}x{n}")
+else:
+    import meshio
+    mesh = meshio.Mesh(points, [("hexahedron", hexahedra)],
+                       point_data={"RefractiveIndex": refractive_index, "Absorptivity": np.ones(len(points))})
+    meshio.vtk.write(path, mesh, binary=True, fmt_version="5.1")
 '''
 
+ENCODINGS = {"binary": "binary legacy VTK 5.1 (meshio)", "ascii": "ASCII legacy VTK (classic CELLS)"}
 
-def generate_mesh(path, n):
-    subprocess.run([sys.executable, "-c", CHILD_GENERATE, path, str(n)], check=True)
+
+def generate_mesh(path, n, encoding):
+    subprocess.run([sys.executable, "-c", CHILD_GENERATE, path, str(n), encoding], check=True)
 
 
 def warm_page_cache(path):
@@ -306,27 +320,98 @@ def mib(kib):
     return kib / 1024.0
 
 
-def connectivity_seconds(load):
-    if load.problems:
-        return None
-    return next(seconds for label, seconds, _, _ in load.phases() if label.startswith("connectivity"))
+def prepare_file(path, n, encoding):
+    """Reuse a file holding the right box or write it; report its size."""
+    if os.path.exists(path):
+        found = cells_in_file(path)
+        if found != n ** 3:
+            sys.exit(f"{path} holds {found} elements, not {n ** 3}; remove it or pass the matching --cells")
+        print(f"  reusing {path}")
+    else:
+        t0 = time.perf_counter()
+        generate_mesh(path, n, encoding)
+        print(f"  generated {path} in {time.perf_counter() - t0:.2f} s (not part of any figure)")
+    print(f"  file size {os.path.getsize(path) / 1e6:.1f} MB, {ENCODINGS[encoding]}")
+    warm_page_cache(path)  # both loaders read it from the page cache
 
 
-def report_scaling(m, n, big, repeat, kept_path, temp_dir):
-    """Loads the m^3 box (fastest of `repeat`) and prints how time grows to the n^3 load `big`."""
-    path = (os.path.splitext(kept_path)[0] + f"_{m}.vtk") if kept_path else os.path.join(temp_dir, f"box{m}.vtk")
-    if not os.path.exists(path) or cells_in_file(path) != m ** 3:
-        generate_mesh(path, m)
-    warm_page_cache(path)
-    small = min((OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")) for _ in range(repeat)),
-                key=lambda o: o.whole)
-    growth = (n / m) ** 3
+def print_phases(best, run_note):
+    print(f"lumivex load_mesh phases{run_note}, from line arrival times:")
+    if best.problems:
+        print("  phase split unreliable: " + "; ".join(best.problems))
+        print("  reporting the whole load only")
+        return
+    print(f"  {'':<44} {'seconds':>11}   {'RSS high-water at its end':>26}")
+    for label, seconds, is_detail, hwm in best.phases():
+        indent = "      " if is_detail else "  "
+        width = 40 if is_detail else 44
+        hwm_text = f"{mib(hwm):9.1f} MiB" if hwm is not None else ""
+        print(f"{indent}{label:<{width}} {seconds:9.3f} s   {hwm_text:>26}")
+    if not best.line_buffered:
+        print("  (C stdout could not be made line buffered here; detail rows omitted)")
+
+
+def bench_encoding(encoding, path, args, base_ours, base_peer):
+    """Times both loaders on one file; returns (ours, peer) best seconds."""
+    n_elements = args.cells ** 3
     print()
-    print(f"growth from {m}^3 to {n}^3 elements (x{growth:.1f} elements):")
-    print(f"  whole load     {small.whole:8.3f} s -> {big.whole:8.3f} s   x{big.whole / small.whole:.2f}")
-    c_small, c_big = connectivity_seconds(small), connectivity_seconds(big)
-    if c_small and c_big:
-        print(f"  connectivity   {c_small:8.3f} s -> {c_big:8.3f} s   x{c_big / c_small:.2f}")
+    print(f"=== {ENCODINGS[encoding]}")
+    ours, peer = [], []
+    for k in range(args.repeat):
+        ours.append(OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")))
+        run = check(run_child(CHILD_PEER_READ, path), "meshio read child")
+        fields = run.first("@@END")[1].split()
+        peer.append((float(fields[1]), int(fields[2]), run.peak_kib))
+        print(f"  run {k + 1}/{args.repeat}: lumivex load {ours[-1].whole:.3f} s, meshio.read {peer[-1][0]:.3f} s")
+    if peer[0][1] != n_elements:
+        print(f"  note: meshio read {peer[0][1]} cells")
+
+    best = min(ours, key=lambda o: o.whole)
+    best_peer = min(p[0] for p in peer)
+    k_note = f" (min of {args.repeat})" if args.repeat > 1 else ""
+    print()
+    print_phases(best, f" (fastest of {args.repeat} runs)" if args.repeat > 1 else "")
+    print()
+    summary = [
+        (f"whole load, lumivex Lumivex().load_mesh{k_note}", f"{best.whole:9.3f} s"),
+        (f"peer parse, meshio.read{k_note}", f"{best_peer:9.3f} s"),
+        ("ratio lumivex / meshio", f"{best.whole / best_peer:9.2f}"
+         "     (goal: <= 1.00, our whole load no slower than the peer's bare parse)"),
+        ("elements per second, lumivex whole load", f"{n_elements / best.whole:11,.0f}"),
+    ]
+    width = max(len(label) for label, _ in summary) + 1
+    for label, value in summary:
+        print(f"{label + ':':<{width}} {value}")
+
+    ours_rss = max(o.run.peak_kib for o in ours)
+    peer_rss = max(p[2] for p in peer)
+    print()
+    print("peak memory (peak RSS of a child that only loads, minus that of a child that only imports):")
+    print(f"  lumivex load_mesh   {mib(ours_rss - base_ours.peak_kib):9.1f} MiB"
+          f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.peak_kib):.1f} MiB)")
+    print(f"  meshio.read         {mib(peer_rss - base_peer.peak_kib):9.1f} MiB"
+          f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.peak_kib):.1f} MiB)")
+
+    if args.show_log:
+        print()
+        print("fastest load's output: seconds after load_mesh was called, RSS high-water, line")
+        for t, text, hwm in best.run.lines:
+            if not text.startswith("@@"):
+                hwm_text = f"{mib(hwm):7.1f} MiB" if hwm is not None else ""
+                print(f"  {t - best.t_start:+9.3f}  {hwm_text:>11}  {text}")
+    return best.whole, best_peer
+
+
+def report_scaling(m, n, big_seconds, repeat, directory):
+    """Loads the m^3 box from ASCII (fastest of `repeat`) and prints how the whole load grows to n^3."""
+    path = os.path.join(directory, f"box{m}.vtk")
+    if not os.path.exists(path) or cells_in_file(path) != m ** 3:
+        generate_mesh(path, m, "ascii")
+    warm_page_cache(path)
+    small = min(OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")).whole for _ in range(repeat))
+    print()
+    print(f"growth from {m}^3 to {n}^3 elements (x{(n / m) ** 3:.1f} elements), ASCII:")
+    print(f"  whole load     {small:8.3f} s -> {big_seconds:8.3f} s   x{big_seconds / small:.2f}   (goal: <= 10)")
 
 
 def main(argv=None):
@@ -336,9 +421,12 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=1,
                     help="timed runs of each loader; the minimum is reported (default 1)")
     ap.add_argument("--keep-mesh", metavar="PATH",
-                    help="mesh file to reuse if it exists, or to write and keep if it does not")
+                    help="ASCII mesh file to reuse if it exists, or to write and keep if it does not; the binary "
+                         "one sits beside it with the suffix .binary51.vtk")
+    ap.add_argument("--encodings", nargs="+", choices=sorted(ENCODINGS), default=list(ENCODINGS),
+                    help="files to time (default: both)")
     ap.add_argument("--scale-cells", type=int, default=None,
-                    help="also load a box this many elements per edge (default half of --cells; 0: skip) "
+                    help="also load an ASCII box this many elements per edge (default half of --cells; 0: skip) "
                          "and report how the load time grows")
     ap.add_argument("--show-log", action="store_true",
                     help="print every line of the fastest load with its arrival time")
@@ -347,98 +435,37 @@ def main(argv=None):
         ap.error("--cells and --repeat must be at least 1")
 
     n = args.cells
-    n_elements = n ** 3
     temp_dir = None
     if args.keep_mesh:
-        path = os.path.abspath(args.keep_mesh)
+        ascii_path = os.path.abspath(args.keep_mesh)
     else:
         temp_dir = tempfile.TemporaryDirectory(prefix="lvx-bench-", dir="/tmp" if os.path.isdir("/tmp") else None)
-        path = os.path.join(temp_dir.name, f"box{n}.vtk")
+        ascii_path = os.path.join(temp_dir.name, f"box{n}.vtk")
+    paths = {"ascii": ascii_path, "binary": os.path.splitext(ascii_path)[0] + ".binary51.vtk"}
 
     try:
-        print(f"mesh: {n}x{n}x{n} hexahedral box, {n_elements:,} elements, {(n + 1) ** 3:,} nodes")
-        if os.path.exists(path):
-            found = cells_in_file(path)
-            if found != n_elements:
-                sys.exit(f"{path} holds {found} elements, not {n_elements}; remove it or pass the matching --cells")
-            print(f"  reusing {path}")
-        else:
-            t0 = time.perf_counter()
-            generate_mesh(path, n)
-            print(f"  generated {path} in {time.perf_counter() - t0:.2f} s (not part of any figure)")
-        print(f"  file size {os.path.getsize(path) / 1e6:.1f} MB, ASCII legacy VTK")
-        warm_page_cache(path)  # both loaders read it from the page cache
+        print(f"mesh: {n}x{n}x{n} hexahedral box, {n ** 3:,} elements, {(n + 1) ** 3:,} nodes")
+        for encoding in args.encodings:
+            prepare_file(paths[encoding], n, encoding)
 
         # Memory baselines: the same interpreter with only the imports done.
-        base_ours = check(run_child(CHILD_OURS_IMPORT, path), "lumivex import child")
-        base_peer = check(run_child(CHILD_PEER_IMPORT, path), "meshio import child (is meshio installed?)")
+        any_path = paths[args.encodings[0]]
+        base_ours = check(run_child(CHILD_OURS_IMPORT, any_path), "lumivex import child")
+        base_peer = check(run_child(CHILD_PEER_IMPORT, any_path), "meshio import child (is meshio installed?)")
         device = base_ours.first("@@INFO")[1].split()[1]
         omp = os.environ.get("OMP_NUM_THREADS")
         print(f"backend: lumivex.device() = {device}; OMP_NUM_THREADS = {omp if omp is not None else 'unset'}"
-              f"; {os.cpu_count()} CPUs visible")
+              f"; {os.cpu_count()} CPUs visible; load average {os.getloadavg()[0]:.1f}")
 
-        ours, peer = [], []
-        for k in range(args.repeat):
-            ours.append(OurLoad(check(run_child(CHILD_OURS_LOAD, path), "lumivex load child")))
-            run = check(run_child(CHILD_PEER_READ, path), "meshio read child")
-            fields = run.first("@@END")[1].split()
-            peer.append((float(fields[1]), int(fields[2]), run.peak_kib))
-            print(f"  run {k + 1}/{args.repeat}: lumivex load {ours[-1].whole:.3f} s, meshio.read {peer[-1][0]:.3f} s")
-        if peer[0][1] != n_elements:
-            print(f"  note: meshio read {peer[0][1]} cells")
-
-        best = min(ours, key=lambda o: o.whole)
-        best_peer = min(p[0] for p in peer)
-        k_note = f" (min of {args.repeat})" if args.repeat > 1 else ""
-        run_note = f" (fastest of {args.repeat} runs)" if args.repeat > 1 else ""
-
+        results = {encoding: bench_encoding(encoding, paths[encoding], args, base_ours, base_peer)
+                   for encoding in args.encodings}
         print()
-        print(f"lumivex load_mesh phases{run_note}, from line arrival times:")
-        if best.problems:
-            print("  phase split unreliable: " + "; ".join(best.problems))
-            print("  reporting the whole load only")
-        else:
-            print(f"  {'':<44} {'seconds':>11}   {'RSS high-water at its end':>26}")
-            for label, seconds, is_detail, hwm in best.phases():
-                indent = "      " if is_detail else "  "
-                width = 40 if is_detail else 44
-                hwm_text = f"{mib(hwm):9.1f} MiB" if hwm is not None else ""
-                print(f"{indent}{label:<{width}} {seconds:9.3f} s   {hwm_text:>26}")
-            if not best.line_buffered:
-                print("  (C stdout could not be made line buffered here; detail rows omitted)")
-        print()
-        summary = [
-            (f"whole load, lumivex Lumivex().load_mesh{k_note}", f"{best.whole:9.3f} s"),
-            (f"peer parse, meshio.read{k_note}", f"{best_peer:9.3f} s"),
-            ("ratio lumivex / meshio", f"{best.whole / best_peer:9.2f}"
-             "     (goal: <= 1.00, our whole load no slower than the peer's bare parse)"),
-            ("elements per second, lumivex whole load", f"{n_elements / best.whole:11,.0f}"),
-        ]
-        width = max(len(label) for label, _ in summary) + 1
-        for label, value in summary:
-            print(f"{label + ':':<{width}} {value}")
-
-        ours_rss = max(o.run.peak_kib for o in ours)
-        peer_rss = max(p[2] for p in peer)
-        print()
-        print("peak memory (peak RSS of a child that only loads, minus that of a child that only imports):")
-        print(f"  lumivex load_mesh   {mib(ours_rss - base_ours.peak_kib):9.1f} MiB"
-              f"   (child {mib(ours_rss):.1f} MiB, import-only {mib(base_ours.peak_kib):.1f} MiB)")
-        print(f"  meshio.read         {mib(peer_rss - base_peer.peak_kib):9.1f} MiB"
-              f"   (child {mib(peer_rss):.1f} MiB, import-only {mib(base_peer.peak_kib):.1f} MiB)")
-
-        m = args.cells // 2 if args.scale_cells is None else args.scale_cells
-        if 0 < m < n:
-            report_scaling(m, n, best, args.repeat, path if args.keep_mesh else None,
-                           temp_dir.name if temp_dir else None)
-
-        if args.show_log:
-            print()
-            print("fastest load's output: seconds after load_mesh was called, RSS high-water, line")
-            for t, text, hwm in best.run.lines:
-                if not text.startswith("@@"):
-                    hwm_text = f"{mib(hwm):7.1f} MiB" if hwm is not None else ""
-                    print(f"  {t - best.t_start:+9.3f}  {hwm_text:>11}  {text}")
+        print("summary: whole lumivex load / meshio.read on the same file (goal <= 1.00)")
+        for encoding, (ours, peer) in results.items():
+            print(f"  {ENCODINGS[encoding]:<36} {ours:8.3f} s / {peer:8.3f} s = {ours / peer:6.2f}")
+        m = n // 2 if args.scale_cells is None else args.scale_cells
+        if 0 < m < n and "ascii" in results:
+            report_scaling(m, n, results["ascii"][0], args.repeat, os.path.dirname(paths["ascii"]))
     finally:
         if temp_dir is not None:
             temp_dir.cleanup()

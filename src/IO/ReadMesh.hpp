@@ -15,12 +15,18 @@ inline constexpr const char* kVtkFileLoaded = "VTK file loaded: %d elements, %d 
 // What the VTK parser saw besides the mesh itself.
 struct VtkFileSummary {
     int lineCount = 0;  // lines of an ASCII file (lookup-table lines excluded); text lines of a binary one
+    std::vector<std::pair<int, long long>> skippedCells;  // (VTK cell type, count) of lower-dimensional cells
 };
 
-// Parses a legacy VTK file into host data and does nothing else. Numbers of
-// the POINTS, CELLS, CELL_TYPES and SCALARS sections are read as a stream,
+// Parses a legacy VTK unstructured grid (versions 2.0 to 5.1, ASCII or
+// big-endian BINARY) into host data and does nothing else. Cells: the classic
+// CELLS list or the OFFSETS/CONNECTIVITY blocks; the hexahedra are kept in
+// file order, lower-dimensional cells skipped (counted in the summary), other
+// volume cells refused. Point arrays named RefractiveIndex and Absorptivity
+// (SCALARS or FIELD) are the material. ASCII numbers are read as a stream,
 // whatever the line layout. Throws std::runtime_error naming the file and the
-// problem for an unreadable, truncated or non-hexahedral file.
+// problem for a file that is not legacy VTK, is truncated, promises more than
+// it holds, or has no points or no hexahedra.
 HexMeshData parseVTK(const std::string& path, VtkFileSummary* summary = nullptr);
 HexMeshData parseVTKText(const std::string& path, std::string_view text, VtkFileSummary* summary = nullptr);
 

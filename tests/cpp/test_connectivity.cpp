@@ -177,11 +177,14 @@ std::vector<std::array<int, 4>> expectedBoundaryOrder(const std::vector<int>& ce
     return boundary;
 }
 
-TEST(Connectivity, BoundaryFaceIdsFollowTheFaceMapOrder) {
-    BoxGrid grid(3, 2, 2);
+class BoundaryOrder : public ::testing::TestWithParam<std::array<int, 5>> {};
+
+TEST_P(BoundaryOrder, BoundaryFaceIdsFollowTheFaceMapOrder) {
+    const auto [nx, ny, nz, stride, shift] = GetParam();
+    BoxGrid grid(nx, ny, nz);
     // Scramble the node ids so that hashing, not file order, decides.
     for (std::size_t i = 0; i < grid.ids.size(); ++i)
-        grid.ids[i] = static_cast<int>((i * 17 + 5) % grid.ids.size());
+        grid.ids[i] = static_cast<int>((i * stride + shift) % grid.ids.size());
     const HexMeshData data = grid.data();
     auto mesh = loadedMesh(data);
     Tables t(*mesh);
@@ -199,6 +202,10 @@ TEST(Connectivity, BoundaryFaceIdsFollowTheFaceMapOrder) {
     auto again = loadedMesh(data);
     EXPECT_EQ(Tables(*again).faceNodes, t.faceNodes);
 }
+
+// A small mesh (few buckets, long bucket runs) and a larger one.
+INSTANTIATE_TEST_SUITE_P(Connectivity, BoundaryOrder,
+                         ::testing::Values(std::array<int, 5>{3, 2, 2, 17, 5}, std::array<int, 5>{7, 5, 4, 31, 3}));
 
 TEST(FaceOrientation, ReportsFacesThatDoNotMatch) {
     const HexMeshData data = BoxGrid(2, 1, 1).data();

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,6 +44,40 @@ TEST(VtkReader, ShortScalarSectionEndsAtTheNextKeyword) {
     const HexMeshData data = parseVTKText("short.vtk", text);
     EXPECT_EQ(data.refrIndex.size(), 7u);  // reported as a mismatch at load
     EXPECT_EQ(data.absorptivity, std::vector<float>(8, 2.0f));
+}
+
+// `values` as big-endian bytes of type T (the byte order of binary legacy files).
+template <class T>
+std::string bigEndian(const std::vector<double>& values) {
+    std::string out;
+    for (double v : values) {
+        const T typed = static_cast<T>(v);
+        char bytes[sizeof(T)];
+        std::memcpy(bytes, &typed, sizeof(T));
+        for (std::size_t i = sizeof(T); i-- > 0;) out += bytes[i];
+    }
+    return out + "\n";
+}
+
+TEST(VtkReader, BinaryOffsetsFieldArraysAndLowerDimensionalCells) {
+    const std::string text =
+        "# vtk DataFile Version 5.1\n\nBINARY\nDATASET UNSTRUCTURED_GRID\nPOINTS 8 double\n" +
+        bigEndian<double>({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1}) +
+        "CELLS 3 12\nOFFSETS vtktypeint32\n" + bigEndian<std::int32_t>({0, 4, 12}) +
+        "CONNECTIVITY vtktypeint64\n" + bigEndian<std::int64_t>({0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7}) +
+        "CELL_TYPES 2\n" + bigEndian<std::int32_t>({9, 12}) +
+        "POINT_DATA 8\nFIELD FieldData 2\nVelocity 3 8 double\n" + bigEndian<double>(std::vector<double>(24, 5.0)) +
+        "Absorptivity 1 8 float\n" + bigEndian<float>({0, 0, 0, 0, 2, 2, 2, 2});
+    VtkFileSummary summary;
+    const HexMeshData data = parseVTKText("bin.vtk", text, &summary);
+    EXPECT_EQ(data.points, parseVTKText("a.vtk", cubeOnePerLine()).points);
+    EXPECT_EQ(data.cells, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(data.absorptivity, (std::vector<float>{0, 0, 0, 0, 2, 2, 2, 2}));
+    EXPECT_TRUE(data.refrIndex.empty());
+    EXPECT_EQ(summary.skippedCells, (std::vector<std::pair<int, long long>>{{9, 1}}));
+    // Cut anywhere inside the binary data, the file is refused, never read past its end.
+    for (std::size_t cut : {text.size() - 5, text.size() / 2, std::size_t{120}})
+        EXPECT_THROW(parseVTKText("cut.vtk", text.substr(0, cut)), std::runtime_error) << cut;
 }
 
 TEST(VtkReader, MissingFileKeepsTheReaderMessage) {

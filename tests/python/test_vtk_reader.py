@@ -39,7 +39,9 @@ def _mesh_state(engine):
         "absorptivity": engine.get_absorptivity(),
     }
     if lumivex.device() == "cpu":
-        state["elements"] = mesh_record(engine).array("elementNodes", 8 * engine.get_element_count())
+        record = mesh_record(engine)
+        state["elements"] = record.array("elementNodes", 8 * engine.get_element_count())
+        state["boundary faces"] = record.array("faceNodes", 4 * engine.get_boundary_face_count())
     return state
 
 
@@ -162,6 +164,12 @@ def _one_cell(ids="0 1 2 3 4 5 6 7", count=8):
     return vtk_text(POINTS[:8], title="bad") + f"CELLS 1 {count + 1}\n{count} {ids}\n"
 
 
+def _typed_cells(cells, types):
+    return (vtk_text(POINTS, title="bad") + f"CELLS {len(cells)} {sum(len(c) + 1 for c in cells)}\n"
+            + "".join(f"{len(c)} " + " ".join(map(str, c)) + "\n" for c in cells)
+            + f"CELL_TYPES {len(cells)}\n" + "".join(f"{t}\n" for t in types))
+
+
 BAD_FILES = [
     pytest.param(vtk_text(POINTS[:8]).replace("POINTS 8", "POINTS 9"), r"point", id="short-points"),
     pytest.param(vtk_text(POINTS, HEXAHEDRA[:1], cell_types=False).replace("CELLS 1", "CELLS 2"), r"cell",
@@ -177,6 +185,16 @@ BAD_FILES = [
                  r"(?i)binary", id="binary"),
     pytest.param(HEADER.format(title="").replace("ASCII", "BINARY") + "POINTS 8 float\n\x00\x3f\x80\n",
                  r"(?i)binary", id="binary-empty-title"),
+    pytest.param(vtk_text(POINTS, HEXAHEDRA).split("\n", 1)[1], r"header", id="no-header"),
+    pytest.param(vtk_text(POINTS[:0], HEXAHEDRA).replace("POINTS 0 float\n", ""), r"POINTS", id="no-points"),
+    pytest.param(vtk_text(POINTS), r"CELLS", id="no-cells"),
+    pytest.param(_typed_cells([[0, 1, 2, 3]], [9]), r"none of its 1 cells is a hexahedron", id="only-quads"),
+    pytest.param(_typed_cells([[0, 1, 2, 4, 5, 6], [1, 2, 3, 5, 6, 7], [0, 1, 3, 4], HEXAHEDRA[0]], [13, 13, 10, 12]),
+                 r"1 tetra cell \(VTK type 10\), 2 wedge cells \(VTK type 13\).*convert", id="wedges-and-tetra"),
+    pytest.param(vtk_text(POINTS[:8]).replace("POINTS 8", "POINTS 200000000"), r"600000000 values",
+                 id="count-beyond-text"),
+    pytest.param(HEADER.format(title="b").replace("ASCII", "BINARY") + "POINTS 1 float\n" + "\x00" * 12
+                 + "\nCELLS 100000000 100000000\n", r"100000000 values.*binary", id="count-beyond-binary"),
 ]
 
 
@@ -216,3 +234,86 @@ def test_failed_first_load_leaves_engine_without_mesh(engine, tmp_path, capfd):
     capfd.readouterr()
     assert engine.get_mesh_ptr() == 0
     assert capfd.readouterr().out == "Error: mesh not loaded yet!\n"
+
+
+# --- files as common tools write them ------------------------------------------------------------
+
+def _block(values, dtype, binary):
+    """One data block of a legacy file: big-endian bytes, or numbers on a line."""
+    values = np.asarray(values, dtype=dtype).ravel()
+    if binary:
+        return values.astype(np.dtype(dtype).newbyteorder(">")).tobytes() + b"\n"
+    return (" ".join(repr(v) for v in values.tolist()) + "\n").encode()
+
+
+def _meshio_file(path, fmt_version, binary):
+    """meshio writes point data as FIELD arrays; its cell data must not be taken for material."""
+    meshio = pytest.importorskip("meshio")
+    mesh = meshio.Mesh(POINTS, [("hexahedron", HEXAHEDRA)],
+                       point_data={"RefractiveIndex": INDEX, "Temperature": np.full((N, 3), 300.0),
+                                   "Absorptivity": ABSORB},
+                       cell_data={"RefractiveIndex": [np.full(len(HEXAHEDRA), 9.0)]})
+    meshio.vtk.write(path, mesh, binary=binary, fmt_version=fmt_version)
+    return True
+
+
+def _vtk_writer_file(path, binary):
+    """vtkUnstructuredGridWriter's 5.1 layout: SCALARS for the active array, FIELD for the rest,
+    METADATA blocks, 64-bit OFFSETS/CONNECTIVITY."""
+    offsets = 8 * np.arange(len(HEXAHEDRA) + 1)
+    b = lambda values, dtype: _block(values, dtype, binary)  # noqa: E731
+    parts = [b"# vtk DataFile Version 5.1\nvtk output\n", b"BINARY\n" if binary else b"ASCII\n",
+             b"DATASET UNSTRUCTURED_GRID\nFIELD FieldData 1\nTimeValue 1 1 double\n", b([0.5], ">f8"),
+             f"POINTS {N} float\n".encode(), b(POINTS, ">f4"), b"METADATA\nINFORMATION 0\n\n",
+             f"CELLS {len(offsets)} {HEXAHEDRA.size}\nOFFSETS vtktypeint64\n".encode(), b(offsets, ">i8"),
+             b"CONNECTIVITY vtktypeint64\n", b(HEXAHEDRA, ">i8"),
+             f"CELL_TYPES {len(HEXAHEDRA)}\n".encode(), b([12] * len(HEXAHEDRA), ">i4"),
+             f"POINT_DATA {N}\nSCALARS RefractiveIndex double 1\nLOOKUP_TABLE default\n".encode(), b(INDEX, ">f8"),
+             f"NORMALS Normals float\n".encode(), b(np.zeros((N, 3)), ">f4"),
+             f"FIELD FieldData 2\nAbsorptivity 1 {N} float\n".encode(), b(ABSORB, ">f4"),
+             f"Ids 1 {N} vtktypeint64\n".encode(), b(np.arange(N), ">i8"),
+             b"METADATA\nINFORMATION 1\nNAME L2_NORM_RANGE LOCATION vtkDataArray\nDATA 2 0 1\n\n"]
+    with open(path, "wb") as f:
+        f.write(b"".join(parts))
+    return True
+
+
+def _gmsh_file(path):
+    """gmsh's own export: vertices, lines and boundary quads beside the hexahedra, no material."""
+    lower = [[1, 0], [2, 0, 1], [4, 0, 1, 2, 3], [4, 4, 5, 6, 7]]
+    cells = lower + [[8, *h] for h in HEXAHEDRA.tolist()]
+    text = ("# vtk DataFile Version 2.0\nbox, Created by Gmsh 4.11.1\nASCII\nDATASET UNSTRUCTURED_GRID\n"
+            + f"POINTS {N} double\n" + _numbers(POINTS.ravel().tolist(), 3)
+            + f"CELLS {len(cells)} {sum(len(c) for c in cells)}\n"
+            + "".join(" ".join(map(str, c)) + "\n" for c in cells)
+            + f"CELL_TYPES {len(cells)}\n1\n3\n9\n9\n" + "12\n" * len(HEXAHEDRA))
+    with open(path, "w") as f:
+        f.write(text)
+    return False
+
+
+WRITERS = {
+    "meshio-4.2-ascii": lambda p: _meshio_file(p, "4.2", False),
+    "meshio-4.2-binary": lambda p: _meshio_file(p, "4.2", True),
+    "meshio-5.1-ascii": lambda p: _meshio_file(p, "5.1", False),
+    "meshio-5.1-binary": lambda p: _meshio_file(p, "5.1", True),
+    "vtk-writer-ascii": lambda p: _vtk_writer_file(p, False),
+    "vtk-writer-binary": lambda p: _vtk_writer_file(p, True),
+    "gmsh": _gmsh_file,
+}
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_files_of_common_writers_load_like_the_arrays(engine, tmp_path, capfd, writer):
+    path = str(tmp_path / "mesh.vtk")
+    has_material = WRITERS[writer](path)
+    engine.load_mesh(path)
+    out = capfd.readouterr().out
+    from_file = _mesh_state(engine)
+    material = {"refractive_index": INDEX, "absorptivity": ABSORB} if has_material else {}
+    engine.load_mesh_arrays(POINTS, HEXAHEDRA, **material)
+    _assert_same_state(from_file, _mesh_state(engine))
+    assert ("Loaded Absorptivity data for 12 nodes\n" in out) == has_material
+    if writer == "gmsh":
+        assert ("Skipped 4 lower-dimensional cells: 1 vertex cell (VTK type 1), 1 line cell (VTK type 3), "
+                "2 quad cells (VTK type 9)\n") in out
