@@ -2,6 +2,7 @@
 #include "mesh/MeshLoad.hpp"
 
 #include "device/Device.hpp"
+#include "mesh/MeshChecks.hpp"
 #include "mesh/MeshConnectivity.hpp"
 
 #include <climits>
@@ -39,6 +40,12 @@ void uploadMaterialField(Mesh& mesh, const std::vector<float>& values, float* d_
 void loadMesh(const HexMeshData& data, Mesh& mesh, const char* loadedLine) {
     const int nPoints = data.nPoints();
     const int nElements = data.nCells();
+    // Checked before anything is replaced, so a refused mesh leaves the old one.
+    checkFiniteValues(data.refrIndex.data(), static_cast<int>(data.refrIndex.size()), "RefractiveIndex");
+    checkFiniteValues(data.absorptivity.data(), static_cast<int>(data.absorptivity.size()), "Absorptivity");
+    std::vector<int> cells = data.cells;  // mirrored hexahedra are reordered
+    checkHexMesh(data.points.data(), nPoints, cells.data(), nElements);
+
     mesh.allocateElements(nElements);
     mesh.allocateNodes(nPoints);
 
@@ -48,7 +55,7 @@ void loadMesh(const HexMeshData& data, Mesh& mesh, const char* loadedLine) {
         for (int c = 0; c < 3; ++c)
             soa[static_cast<std::size_t>(c) * nPoints + i] = data.points[3 * static_cast<std::size_t>(i) + c];
     uploadVector(m.nodeCoords, soa);
-    uploadVector(m.elementNodes, data.cells);
+    uploadVector(m.elementNodes, cells);
     // Nodes without material data start as a clear, non-absorbing medium.
     uploadMaterialField(mesh, data.refrIndex, m.refrIndex, "RefractiveIndex", 1.0f);
     uploadMaterialField(mesh, data.absorptivity, m.absorptivity, "Absorptivity", 0.0f);
