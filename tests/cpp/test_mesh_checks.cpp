@@ -3,15 +3,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(MeshChecks, MirroredElementIsReorderedToPositiveOrientation) {
-    HexMeshData data = BoxGrid(2, 1, 1).data();
-    std::vector<int> cells = data.cells;
-    const int mirror[8] = {0, 3, 2, 1, 4, 7, 6, 5};  // the other handedness
-    for (int k = 0; k < 8; ++k) cells[8 + k] = data.cells[8 + mirror[k]];
-    EXPECT_EQ(checkHexMesh(data.points.data(), data.nPoints(), cells.data(), 2).reorderedElements, 1);
-    EXPECT_EQ(checkHexMesh(data.points.data(), data.nPoints(), cells.data(), 2).reorderedElements, 0);  // now positive
-}
-
 TEST(MeshChecks, NodesWithinTheToleranceCountAsCoincident) {
     // Two unit cubes stacked in z, each with its own nodes: the upper cube's
     // four bottom nodes repeat the lower cube's top ones, one of them moved by
