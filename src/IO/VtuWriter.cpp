@@ -1,9 +1,28 @@
 #include "IO/VtuWriter.hpp"
 
+#include <string>
+
 namespace {
 
 // Large stdio buffer: output files hold one short line per node and cell.
 constexpr std::size_t kBufferBytes = std::size_t(1) << 20;
+
+// `name` with the characters that XML gives a meaning to written as entities,
+// so that any array name stays inside its Name="..." attribute.
+std::string xmlEscaped(const char* name) {
+    std::string out;
+    for (const char* c = name; *c; ++c) {
+        switch (*c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += *c;
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -72,19 +91,22 @@ void VtuWriter::beginCellData() { line("      <CellData>\n"); }
 void VtuWriter::endCellData() { line("      </CellData>\n"); }
 
 void VtuWriter::writeDataArray(const char* name, const int* values, int count) {
-    std::fprintf(file_, "        <DataArray type=\"Int32\" Name=\"%s\" format=\"ascii\">\n", name);
+    std::fprintf(file_, "        <DataArray type=\"Int32\" Name=\"%s\" format=\"ascii\">\n",
+                 xmlEscaped(name).c_str());
     for (int i = 0; i < count; ++i) std::fprintf(file_, "%d\n", values[i]);
     endDataArray();
 }
 
 void VtuWriter::writeDataArray(const char* name, const double* values, int count) {
-    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n", name);
+    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n",
+                 xmlEscaped(name).c_str());
     for (int i = 0; i < count; ++i) std::fprintf(file_, "%e\n", values[i]);
     endDataArray();
 }
 
 void VtuWriter::writeDataArray(const char* name, const float* values, int count) {
-    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n", name);
+    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n",
+                 xmlEscaped(name).c_str());
     for (int i = 0; i < count; ++i) std::fprintf(file_, "%e\n", static_cast<double>(values[i]));
     endDataArray();
 }

@@ -53,7 +53,7 @@ public:
     void endCellData();
 
     // One named data array, one value per line: Int32 as "%d", Float64 as
-    // "%e" (float values are widened to double).
+    // "%e" (float values are widened to double). The name is XML-escaped.
     void writeDataArray(const char* name, const int* values, int count);
     void writeDataArray(const char* name, const double* values, int count);
     void writeDataArray(const char* name, const float* values, int count);

@@ -6,7 +6,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +24,16 @@ void require(bool condition, const char* message) {
     if (!condition) throw std::runtime_error(message);
 }
 
+// Values the engine stores as floats must be finite there too.
+bool finiteAsFloat(double v) { return std::isfinite(v) && std::fabs(v) <= FLT_MAX; }
+
+void requireFinite(const double* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (!finiteAsFloat(values[i]))
+            throw std::runtime_error("Input must be finite: entry " + std::to_string(i) + " is " +
+                                     std::to_string(values[i]));
+}
+
 DoubleArray nodeVector(Lumivex& engine, void (Lumivex::*fill)(double*)) {
     DoubleArray out(engine.mesh_loaded() ? engine.get_node_count() : 0);
     (engine.*fill)(out.mutable_data());
@@ -32,6 +44,7 @@ void setNodeVector(Lumivex& engine, const DoubleArray& values, void (Lumivex::*s
     require(values.ndim() == 1, "Input must be a 1-D array");
     const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
     require(values.shape(0) == n, "Array size must match node count");
+    requireFinite(values.data(), static_cast<std::size_t>(n));
     (engine.*set)(values.data());
 }
 
@@ -50,11 +63,25 @@ void setNodePositions(Lumivex& engine, const DoubleArray& positions) {
     require(positions.ndim() == 2 && positions.shape(1) == 3, "Input must be a (nNodes, 3) array");
     const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
     require(positions.shape(0) == n, "Array size must match node count");
+    requireFinite(positions.data(), 3 * static_cast<std::size_t>(n));
     auto rows = positions.unchecked<2>();
     std::vector<double> blocks(3 * static_cast<std::size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i)
         for (py::ssize_t c = 0; c < 3; ++c) blocks[c * n + i] = rows(i, c);
     engine.set_node_positions(blocks.data());
+}
+
+void setConstantMatprops(Lumivex& engine, double refractiveIndex, double absorptivity) {
+    require(finiteAsFloat(refractiveIndex) && finiteAsFloat(absorptivity),
+            "refractive_index and absorptivity must be finite");
+    engine.set_constant_matprops(refractiveIndex, absorptivity);
+}
+
+py::array_t<int> boundaryFaceNodes(Lumivex& engine) {
+    const py::ssize_t f = engine.mesh_loaded() ? engine.get_boundary_face_count() : 0;
+    py::array_t<int> out({f, py::ssize_t(4)});
+    engine.get_boundary_face_nodes(out.mutable_data());
+    return out;
 }
 
 void rotateResetRays(Lumivex& engine, const DoubleArray& axis, double angle) {
@@ -259,8 +286,16 @@ refractive_index, absorptivity : float or array_like of shape (N,), optional
 Raises
 ------
 RuntimeError
-    For wrong shapes, non-finite coordinates or node ids out of range; the
-    previously loaded mesh stays in place.
+    For wrong shapes, non-finite coordinates or material, node ids out of
+    range, tangled or degenerate hexahedra, or faces shared by three or more
+    hexahedra; the previously loaded mesh stays in place.
+
+Notes
+-----
+Mirrored hexahedra (nodes in the other handedness) are reordered, and nodes
+that coincide without being merged are reported, each in one printed line.
+lumivex_tools.load_mesh_file reads any file meshio reads, with its named
+groups.
 
 Example
 -------
@@ -367,7 +402,7 @@ Parameters
 output_file : str
 include_unassigned_faces : bool, default True
 )doc")
-        .def("set_constant_matprops", &Lumivex::set_constant_matprops, py::arg("refractive_index"),
+        .def("set_constant_matprops", &setConstantMatprops, py::arg("refractive_index"),
              py::arg("absorptivity"), R"doc(Set constant material properties for all nodes.
 
 Parameters
@@ -376,6 +411,11 @@ refractive_index : float
     Refractive index of every node.
 absorptivity : float
     Absorption coefficient of every node, per unit mesh length.
+
+Raises
+------
+RuntimeError
+    If a value is not finite.
 
 Example
 -------
@@ -430,6 +470,15 @@ get_absorbed_power or write it with write_result.
              "Get the number of hexahedral elements in the loaded mesh.")
         .def("get_boundary_face_count", &Lumivex::get_boundary_face_count,
              "Get the number of boundary faces of the loaded mesh (the range of global boundary-face ids).")
+        .def("get_boundary_face_nodes", &boundaryFaceNodes, R"doc(Get the node ids of every boundary face.
+
+Returns
+-------
+numpy.ndarray of int32, shape (F, 4)
+    Row i holds the four node ids of boundary face i (the id that
+    OpticalBoundaryCondition.faces takes), in outward order: seen from
+    outside the mesh they run counter-clockwise. Empty when no mesh is loaded.
+)doc")
         .def("get_mesh_data_devlink_ptr", &Lumivex::get_mesh_data_devlink_ptr,
              R"doc(Get the host pointer address of mesh.h_mdata_devlink.
 
@@ -507,7 +556,8 @@ absorptivity : array_like, shape (N,)
 Raises
 ------
 RuntimeError
-    If the array is not 1-D or its size differs from the node count.
+    If the array is not 1-D, its size differs from the node count or a
+    value is not finite.
 )doc")
         .def("set_ray_payloads", &setRayPayloads, py::arg("payloads"),
              R"doc(Set per-ray payload/intensity values from a NumPy array.
@@ -534,7 +584,8 @@ refractive_index : array_like, shape (N,)
 Raises
 ------
 RuntimeError
-    If the array is not 1-D or its size differs from the node count.
+    If the array is not 1-D, its size differs from the node count or a
+    value is not finite.
 )doc")
         .def("set_node_positions", &setNodePositions, py::arg("positions"), R"doc(Set mesh node positions.
 
@@ -548,7 +599,7 @@ positions : array_like, shape (N, 3)
 Raises
 ------
 RuntimeError
-    If the array is not (nNodes, 3).
+    If the array is not (nNodes, 3) or a coordinate is not finite.
 )doc")
         .def("reset_absorbed_power", &Lumivex::reset_absorbed_power,
              R"doc(Reset absorbed power to zero for all nodes.

@@ -2,6 +2,7 @@
 
 #include "IO/ReadMesh.hpp"
 #include "engine/Messages.hpp"
+#include "mesh/MeshChecks.hpp"
 #include "mesh/MeshLoad.hpp"
 
 #include <algorithm>
@@ -61,6 +62,8 @@ void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const lo
 void Lumivex::adoptMesh(HexMeshData data, const char* loadedLine) {
     try {
         loadMesh(std::move(data), mesh, loadedLine);
+    } catch (const InvalidMeshError&) {
+        throw;  // refused before anything was replaced: the old mesh stays usable
     } catch (...) {
         // The old arrays may be partly replaced: the mesh is no longer usable.
         meshLoaded = false;
@@ -346,6 +349,10 @@ void Lumivex::get_refractive_index(double* out) {
 
 void Lumivex::get_node_positions(double* out) {
     downloadWidened(out, mesh.h_mdata_devlink.nodeCoords, 3 * static_cast<std::size_t>(mesh.nodeCount()));
+}
+
+void Lumivex::get_boundary_face_nodes(int* out) {
+    dev::download(out, mesh.h_mdata_devlink.faceNodes, 4 * static_cast<std::size_t>(mesh.faceCount()));
 }
 
 void Lumivex::set_absorptivity(const double* values) {

@@ -69,6 +69,7 @@ public:
     void get_absorptivity(double* out);
     void get_refractive_index(double* out);
     void get_node_positions(double* out);  // x block, y block, z block
+    void get_boundary_face_nodes(int* out);  // 4F node ids, face-major, outward order
     void set_absorptivity(const double* values);
     void set_refractive_index(const double* values);
     void set_node_positions(const double* values);  // x block, y block, z block

@@ -2,6 +2,7 @@
 #include "mesh/MeshLoad.hpp"
 
 #include "device/Device.hpp"
+#include "mesh/MeshChecks.hpp"
 #include "mesh/MeshConnectivity.hpp"
 
 #include <climits>
@@ -54,6 +55,11 @@ void uploadCoordinates(const std::vector<float>& points, float* d_coords) {
 void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine) {
     const int nPoints = data.nPoints();
     const int nElements = data.nCells();
+    // Checked before anything is replaced, so a refused mesh leaves the old one.
+    checkFiniteValues(data.refrIndex.data(), static_cast<int>(data.refrIndex.size()), "RefractiveIndex");
+    checkFiniteValues(data.absorptivity.data(), static_cast<int>(data.absorptivity.size()), "Absorptivity");
+    checkHexMesh(data.points.data(), nPoints, data.cells.data(), nElements);  // reorders mirrored hexahedra
+
     mesh.allocateElements(nElements);
     mesh.allocateNodes(nPoints);
 

@@ -9,9 +9,10 @@
 // each file reader has its own.
 inline constexpr const char* kArraysLoaded = "Mesh loaded from arrays: %d elements, %d nodes\n";
 
-// Uploads `data` into `mesh` (nodes without material data get n = 1, alpha =
-// 0; a material array of the wrong length is reported and replaced by that
-// default), prints `loadedLine`, then builds connectivity, normals,
+// Checks `data` (mesh/MeshChecks: throws InvalidMeshError with `mesh`
+// unchanged), uploads it into `mesh` (nodes without material data get n = 1,
+// alpha = 0; a material array of the wrong length is reported and replaced by
+// that default), prints `loadedLine`, then builds connectivity, normals,
 // constant-index flags and nodal volumes. `data` is taken by value and freed
 // once uploaded, before the connectivity build: pass it with std::move.
 void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine = kArraysLoaded);

@@ -10,9 +10,12 @@
 
 namespace {
 
-// Copies at most `maxChars` characters of `text` into `slot` and terminates it.
+// Copies at most `maxChars` bytes of `text` into `slot` and terminates it. A
+// cut never splits a UTF-8 character: it moves back past continuation bytes.
 void copyCut(char* slot, const char* text, std::size_t textLength, std::size_t maxChars) {
-    const std::size_t n = textLength < maxChars ? textLength : maxChars;
+    std::size_t n = textLength < maxChars ? textLength : maxChars;
+    if (n < textLength)
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
     std::memcpy(slot, text, n);
     slot[n] = '\0';
 }
@@ -131,6 +134,10 @@ void LightTransport::resultWithFields(const Mesh& mesh, const double* fields, in
 
 void LightTransport::setFieldNames(const std::vector<std::string>& names) {
     clearFieldNames();
+    if (names.size() > kMaxFieldNames)
+        std::printf("Warning: %zu field names given but at most %d are kept; the fields are written with "
+                    "numbered names Field_0 ... Field_%zu\n",
+                    names.size(), kMaxFieldNames, names.size() - 1);
     const std::size_t stored = names.size() < kMaxFieldNames ? names.size() : kMaxFieldNames;
     for (std::size_t j = 0; j < stored; ++j) {
         copyCut(fieldNames_[j], names[j].c_str(), std::strlen(names[j].c_str()),

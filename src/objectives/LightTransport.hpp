@@ -44,8 +44,8 @@ public:
     // printed and nothing is written.
     void resultWithFields(const Mesh& mesh, const double* fields, int count) override;
 
-    // Stores up to 16 names (each cut to 127 characters) for the extra fields
-    // of the next write. They are used only when their count of non-empty
+    // Stores up to 16 names (each cut to 127 bytes, on a UTF-8 character
+    // boundary; more names are reported) for the extra fields of the next write. They are used only when their count of non-empty
     // names equals the number of fields written and none of the first `count`
     // slots is empty; otherwise fields are named "Field" (one) or "Field_<j>".
     void setFieldNames(const std::vector<std::string>& names) override;

@@ -421,3 +421,16 @@ def test_reconfiguring_many_times_releases_the_old_buffers(tmp_path):
         e.configure_outfilename(name)
     assert _resident_mib() - before < 50.0
     assert e.get_result_array_device_ptr() != 0
+
+
+def test_field_names_any_xml_reader_accepts(tmp_path, ray_file, capfd):
+    """Markup characters are escaped, long names cut between UTF-8 characters, a 17th name reported."""
+    e, points, _ = slab_engine(tmp_path, ray_file)
+    markup, accented = 'a<b & "c"', "é" * 100   # 200 bytes
+    e.write_result_append(np.vstack([np.zeros(len(points)), np.ones(len(points))]), [markup, accented])
+    m = meshio.read(tmp_path / "out_0.vtu")
+    assert {markup, "é" * 63} <= set(m.point_data)
+    capfd.readouterr()
+    e.write_result_append(np.zeros((17, len(points))), [f"f{i}" for i in range(17)])
+    assert "Warning: 17 field names given but at most 16 are kept" in capfd.readouterr().out
+    assert "Field_16" in meshio.read(tmp_path / "out_1.vtu").point_data
