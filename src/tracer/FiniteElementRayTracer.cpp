@@ -1,5 +1,6 @@
 #include "tracer/FiniteElementRayTracer.hpp"
 
+#include "device/Buffer.hpp"
 #include "device/Launch.hpp"
 #include "objectives/DeviceObjectives.hpp"
 #include "tracer/TraceKernel.hpp"
@@ -9,7 +10,8 @@ unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const Obje
     const RaysDataFlat* d_rays = rays.d_rdata;
     const MeshDataFlat* d_mesh = mesh.d_mdata;
     const ObjectiveDevice record = objective;
-    unsigned long long* d_visits = dev::allocArray<unsigned long long>(1);
+    const dev::Buffer<unsigned long long> visitCount = dev::deviceBuffer<unsigned long long>(1);
+    unsigned long long* d_visits = visitCount.get();
     dev::memset(d_visits, 0, sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
@@ -23,7 +25,6 @@ unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const Obje
     dev::synchronize();
     unsigned long long visits = 0;
     dev::download(&visits, d_visits, 1);
-    dev::free(d_visits);
     return visits;
 }
 
