@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 namespace dev {
@@ -71,6 +72,13 @@ Buffer<T> deviceBuffer(std::size_t count) {
 template <class T>
 Buffer<T> pinnedBuffer(std::size_t count) {
     return Buffer<T>::pinnedHost(count);
+}
+
+// The data of several buffers, for the record fields that view them:
+//   std::tie(h_record.a, h_record.b) = dev::views(a_, b_);
+template <class... T>
+std::tuple<T*...> views(const Buffer<T>&... buffers) {
+    return std::tuple<T*...>(buffers.get()...);
 }
 
 // A device array holding a copy of `values` (empty: no array).

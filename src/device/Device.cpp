@@ -62,30 +62,37 @@ const backends::Operations& ops() {
     return backends::cpu();
 }
 
-// The failure armed by failNextOperation, taken by the next check.
+// The failure armed by failNextOperation, taken by the next checked call.
 bool g_failureArmed = false;
 std::string g_failureText;
 
-// The one place where a backend status becomes an exception.
-void check(Status status, const char* operation, std::size_t bytes = 0) {
+std::string describe(const char* operation, std::size_t bytes, Status status) {
+    std::string message = std::string("Device error: ") + operation;
+    if (bytes > 0) message += " of " + std::to_string(bytes) + " bytes";
+    return message + " failed: " + status;
+}
+
+// The one place where a backend call's status becomes an exception. An armed
+// failure stands in for the call, which then does not run (so that nothing
+// is allocated that no one would free).
+template <class Call>
+void checked(const char* operation, std::size_t bytes, Call&& call) {
+    Status status = nullptr;
     if (g_failureArmed) {
         g_failureArmed = false;
         status = g_failureText.c_str();
+    } else {
+        status = call();
     }
-    if (!status) return;
-    std::string message = std::string("Device error: ") + operation;
-    if (bytes > 0) message += " of " + std::to_string(bytes) + " bytes";
-    throw std::runtime_error(message + " failed: " + status);
+    if (status) throw std::runtime_error(describe(operation, bytes, status));
 }
 
-// Frees run in destructors, where an exception would end the process.
-void checkRelease(Status status, const char* operation) noexcept {
-    try {
-        check(status, operation);
-    } catch (const std::exception& error) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", error.what());
-    }
+// Frees run in destructors, where an exception would end the process: a
+// failure is reported on stderr. They always run, armed failure or not.
+void checkedRelease(Status status, const char* operation) noexcept {
+    if (!status) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", describe(operation, 0, status).c_str());
 }
 
 bool readDebugSync() {
@@ -127,24 +134,34 @@ int cudaDeviceCount() {
 #endif
 }
 
-void* malloc(std::size_t bytes) {
+namespace {
+
+void* checkedAllocate(Status (*allocate)(void**, std::size_t), std::size_t bytes, const char* operation) {
     if (bytes == 0) return nullptr;
     void* ptr = nullptr;
-    check(ops().allocate(&ptr, bytes), "device allocation", bytes);
+    checked(operation, bytes, [&] { return allocate(&ptr, bytes); });
     return ptr;
 }
 
-void free(void* ptr) {
-    if (ptr) checkRelease(ops().release(ptr), "device free");
-}
-
-namespace {
-
 void checkedCopy(void* dst, const void* src, std::size_t bytes, Direction direction, const char* operation) {
-    if (bytes > 0) check(ops().copy(dst, src, bytes, direction), operation, bytes);
+    if (bytes > 0) checked(operation, bytes, [&] { return ops().copy(dst, src, bytes, direction); });
 }
 
 }  // namespace
+
+void* malloc(std::size_t bytes) { return checkedAllocate(ops().allocate, bytes, "device allocation"); }
+
+void free(void* ptr) {
+    if (ptr) checkedRelease(ops().release(ptr), "device free");
+}
+
+void* hostAllocPinned(std::size_t bytes) {
+    return checkedAllocate(ops().allocatePinned, bytes, "pinned host allocation");
+}
+
+void freeHost(void* ptr) {
+    if (ptr) checkedRelease(ops().releasePinned(ptr), "pinned host free");
+}
 
 void copyToDevice(void* dst, const void* src, std::size_t bytes) {
     checkedCopy(dst, src, bytes, Direction::HostToDevice, "copy to device");
@@ -159,24 +176,15 @@ void copyOnDevice(void* dst, const void* src, std::size_t bytes) {
 }
 
 void memset(void* ptr, int value, std::size_t bytes) {
-    if (bytes > 0) check(ops().fill(ptr, value, bytes), "device memset", bytes);
-}
-
-void* hostAllocPinned(std::size_t bytes) {
-    if (bytes == 0) return nullptr;
-    void* ptr = nullptr;
-    check(ops().allocatePinned(&ptr, bytes), "pinned host allocation", bytes);
-    return ptr;
-}
-
-void freeHost(void* ptr) {
-    if (ptr) checkRelease(ops().releasePinned(ptr), "pinned host free");
+    if (bytes > 0) checked("device memset", bytes, [&] { return ops().fill(ptr, value, bytes); });
 }
 
 void synchronize() {
-    const Status status = ops().synchronize();
-    std::fflush(stdout);  // device-side printing has landed by now
-    check(status, "device synchronize");
+    checked("device synchronize", 0, [] {
+        const Status status = ops().synchronize();
+        std::fflush(stdout);  // device-side printing has landed by now
+        return status;
+    });
 }
 
 const char* lastError() {
@@ -203,40 +211,42 @@ void launchBegin(const char* name) { ops().rangePush(name); }
 void launchEnd(const char* name) {
     ops().rangePop();
     const std::string kernel = std::string("kernel '") + name + "'";
-    check(ops().launchStatus(), (kernel + " launch").c_str());
-    if (debugSync()) check(ops().synchronize(), (kernel + " (LUMIVEX_DEBUG_SYNC)").c_str());
+    checked((kernel + " launch").c_str(), 0, [] { return ops().launchStatus(); });
+    if (debugSync()) checked((kernel + " (LUMIVEX_DEBUG_SYNC)").c_str(), 0, [] { return ops().synchronize(); });
 }
 
 }  // namespace detail
 
 Stream streamCreate() {
     Stream s;
-    check(ops().streamCreate(&s.handle), "stream creation");
+    checked("stream creation", 0, [&] { return ops().streamCreate(&s.handle); });
     return s;
 }
 
 void streamDestroy(Stream s) {
-    if (s.handle) checkRelease(ops().streamDestroy(s.handle), "stream destruction");
+    if (s.handle) checkedRelease(ops().streamDestroy(s.handle), "stream destruction");
 }
 
-void streamSynchronize(Stream s) { check(ops().streamSynchronize(s.handle), "stream synchronize"); }
+void streamSynchronize(Stream s) {
+    checked("stream synchronize", 0, [&] { return ops().streamSynchronize(s.handle); });
+}
 
 Event eventCreate() {
     Event e;
-    check(ops().eventCreate(&e.handle), "event creation");
+    checked("event creation", 0, [&] { return ops().eventCreate(&e.handle); });
     return e;
 }
 
 void eventDestroy(Event e) {
-    if (e.handle) checkRelease(ops().eventDestroy(e.handle), "event destruction");
+    if (e.handle) checkedRelease(ops().eventDestroy(e.handle), "event destruction");
 }
 
 void eventRecord(Event e, Stream s) {
-    if (e.handle) check(ops().eventRecord(e.handle, s.handle), "event record");
+    if (e.handle) checked("event record", 0, [&] { return ops().eventRecord(e.handle, s.handle); });
 }
 
 void streamWaitEvent(Stream s, Event e) {
-    if (e.handle) check(ops().streamWaitEvent(s.handle, e.handle), "stream wait on event");
+    if (e.handle) checked("stream wait on event", 0, [&] { return ops().streamWaitEvent(s.handle, e.handle); });
 }
 
 }  // namespace dev

@@ -69,9 +69,9 @@ void synchronize();
 // Checked calls throw instead, so this stays "no error" in normal use.
 const char* lastError();
 
-// Makes the next checked device operation fail with `errorText`, on either
-// backend, through the same path as a real failure (for tests of the error
-// reporting).
+// Makes the next checked device operation (any but a free) fail with
+// `errorText` instead of running, on either backend, through the same path as
+// a real failure (for tests of the error reporting).
 void failNextOperation(const std::string& errorText);
 
 // True when LUMIVEX_DEBUG_SYNC=1: every launch waits for its kernel.

@@ -11,6 +11,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 
 namespace kuravel {
@@ -151,14 +152,12 @@ void MaterialState::allocate(int nNodes) {
     const std::size_t n = static_cast<std::size_t>(nNodes);
     const auto array = [n] { return dev::deviceBuffer<double>(n); };
     arrays_ = NodeArrays{array(), array(), array(), array(), array(), array()};
-    h_state_.nNodes = nNodes;
-    h_state_.monomer = arrays_.monomer.get();
-    h_state_.radical = arrays_.radical.get();
-    h_state_.radicalSource = arrays_.radicalSource.get();
-    h_state_.oxygen = arrays_.oxygen.get();
-    h_state_.oxygenPrev = arrays_.oxygenPrev.get();
-    h_state_.degreeOfCuring = arrays_.degreeOfCuring.get();
-    d_state_.upload(h_state_);
+    MaterialStateDataFlat& h = h_state_;
+    const NodeArrays& a = arrays_;
+    h.nNodes = nNodes;
+    std::tie(h.monomer, h.radical, h.radicalSource, h.oxygen, h.oxygenPrev, h.degreeOfCuring) =
+        dev::views(a.monomer, a.radical, a.radicalSource, a.oxygen, a.oxygenPrev, a.degreeOfCuring);
+    d_state_.upload(h);
 }
 
 void MaterialState::initialize(const MaterialStateVec& initial) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -42,10 +43,8 @@ void Mesh::allocateNodes(int count) {
     const long long n = count;
     nodes_ = NodeArrays{fresh<float>(3 * n), fresh<float>(n), fresh<float>(n), fresh<float>(n)};
     MeshDataFlat& m = h_mdata_devlink;
-    m.nodeCoords = nodes_.coords.get();
-    m.refrIndex = nodes_.refrIndex.get();
-    m.absorptivity = nodes_.absorptivity.get();
-    m.nodalMass = nodes_.nodalMass.get();
+    std::tie(m.nodeCoords, m.refrIndex, m.absorptivity, m.nodalMass) =
+        dev::views(nodes_.coords, nodes_.refrIndex, nodes_.absorptivity, nodes_.nodalMass);
     m.nNodes = count;
 }
 
@@ -56,12 +55,10 @@ void Mesh::allocateElements(int count) {
     dev::memset(arrays.neighborOrientations.get(), 255, static_cast<std::size_t>(6 * e));
     elements_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    m.elementNodes = elements_.nodes.get();
-    m.elementNeighbors = elements_.neighbors.get();
-    m.elementNeighborTypes = elements_.neighborTypes.get();
-    m.elementNeighborFaces = elements_.neighborFaces.get();
-    m.elementNeighborOrientations = elements_.neighborOrientations.get();
-    m.elementConstRefrIndex = elements_.constRefrIndex.get();
+    const ElementArrays& a = elements_;
+    std::tie(m.elementNodes, m.elementNeighbors, m.elementNeighborTypes, m.elementNeighborFaces,
+             m.elementConstRefrIndex, m.elementNeighborOrientations) =
+        dev::views(a.nodes, a.neighbors, a.neighborTypes, a.neighborFaces, a.constRefrIndex, a.neighborOrientations);
     m.nElements = count;
 }
 
@@ -71,35 +68,22 @@ void Mesh::allocateFaces(int count) {
     dev::memset(arrays.bc.get(), 0xFF, static_cast<std::size_t>(f) * sizeof(int));  // all -1
     faces_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    m.faceNodes = faces_.nodes.get();
-    m.faceElement = faces_.element.get();
-    m.faceLocalFace = faces_.localFace.get();
-    m.faceBC = faces_.bc.get();
-    m.faceNormals = faces_.normals.get();
+    std::tie(m.faceNodes, m.faceElement, m.faceLocalFace, m.faceBC, m.faceNormals) =
+        dev::views(faces_.nodes, faces_.element, faces_.localFace, faces_.bc, faces_.normals);
     m.nFaces = count;
 }
 
 void Mesh::adoptConditions(ConditionArrays arrays, int nConditions, int nConditionFaces) {
     conditions_ = std::move(arrays);
     MeshDataFlat& m = h_mdata_devlink;
-    m.bcRoughSurface = conditions_.roughSurface.get();
-    m.bcRoughness = conditions_.roughness.get();
-    m.bcInteractionType = conditions_.interactionType.get();
-    m.bcRefrIndexReal = conditions_.refrIndexReal.get();
-    m.bcRefrIndexImag = conditions_.refrIndexImag.get();
-    m.bcFaceOffsets = conditions_.faceOffsets.get();
-    m.bcFaces = conditions_.faces.get();
+    const ConditionArrays& c = conditions_;
+    std::tie(m.bcRoughSurface, m.bcInteractionType, m.bcFaceOffsets, m.bcFaces, m.bcRoughness, m.bcRefrIndexReal,
+             m.bcRefrIndexImag) = dev::views(c.roughSurface, c.interactionType, c.faceOffsets, c.faces, c.roughness,
+                                             c.refrIndexReal, c.refrIndexImag);
     m.nBCs = nConditions;
     m.nBCFaces = nConditionFaces;
 }
 
 void Mesh::releaseConditions() { adoptConditions(ConditionArrays{}, 0, 0); }
-
-void Mesh::release() {
-    allocateNodes(0);
-    allocateElements(0);
-    allocateFaces(0);
-    releaseConditions();
-}
 
 void Mesh::synchronize() { dev::upload(d_mdata, &h_mdata_devlink, 1); }

@@ -35,7 +35,6 @@ public:
     void allocateElements(int count);
     void allocateFaces(int count);
     void releaseConditions();  // the seven boundary-condition arrays
-    void release();            // every device array of the record
     void synchronize();        // h_mdata_devlink -> d_mdata
 
     // Kernels of the loaded mesh (each waits for completion).

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -93,11 +94,9 @@ void RayCollection::allocate() {
     arrays_ = Arrays{rayArray<float>(3 * n, pinned), rayArray<float>(3 * n, pinned), rayArray<float>(n, pinned),
                      rayArray<int>(n, pinned), rayArray<std::uint64_t>(n, pinned)};
     startPositions_.reset();
-    h_rdata.positions = arrays_.positions.get();
-    h_rdata.directions = arrays_.directions.get();
-    h_rdata.payloads = arrays_.payloads.get();
-    h_rdata.faceIds = arrays_.faceIds.get();
-    h_rdata.rngStates = arrays_.rngStates.get();
+    const Arrays& a = arrays_;
+    std::tie(h_rdata.positions, h_rdata.directions, h_rdata.payloads, h_rdata.faceIds, h_rdata.rngStates) =
+        dev::views(a.positions, a.directions, a.payloads, a.faceIds, a.rngStates);
     h_rdata.nRays = nRays;
     synchronize();
 

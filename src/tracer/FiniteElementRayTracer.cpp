@@ -1,5 +1,6 @@
 #include "tracer/FiniteElementRayTracer.hpp"
 
+#include "device/Buffer.hpp"
 #include "device/Launch.hpp"
 #include "objectives/DeviceObjectives.hpp"
 #include "tracer/TraceKernel.hpp"
@@ -24,7 +25,9 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
     const ObjectiveDevice record = objective;
     const StepRule rule = options.stepRule;
     const bool wide = options.wideCpuTrace && dev::backend() == dev::Backend::Cpu && trace::wide::available();
-    unsigned long long* d_counts = dev::allocArray<unsigned long long>(3);
+    // Visits, steps and derivative evaluations; freed even when a launch throws.
+    const dev::Buffer<unsigned long long> counters = dev::deviceBuffer<unsigned long long>(3);
+    unsigned long long* d_counts = counters.get();
     dev::memset(d_counts, 0, 3 * sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
@@ -43,7 +46,6 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
     dev::synchronize();
     unsigned long long h_counts[3] = {0, 0, 0};
     dev::download(h_counts, d_counts, 3);
-    dev::free(d_counts);
     TraceCounts counts;
     counts.visits = static_cast<long long>(h_counts[0]);
     counts.steps = static_cast<long long>(h_counts[1]);
