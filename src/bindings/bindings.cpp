@@ -1,4 +1,5 @@
 // Python module lumivex: the engine class and NumPy conversions.
+#include "bindings/address_registry.hpp"
 #include "bindings/device_info.hpp"
 #include "engine/Lumivex.hpp"
 
@@ -144,6 +145,7 @@ void setRayPayloads(Lumivex& engine, const DoubleArray& payloads) {
 PYBIND11_MODULE(lumivex, m) {
     m.doc() = "Lumivex: GPU-accelerated volumetric ray tracing and absorption simulation";
     addDeviceInfo(m);
+    lvx::addAddressRegistry(m);
 
     py::enum_<BoundaryConditionInteractionType>(m, "BoundaryConditionInteractionType",
                                                 "Boundary interaction mode for optical BCs.")
@@ -166,7 +168,8 @@ PYBIND11_MODULE(lumivex, m) {
         .def_readwrite("faces", &OpticalBoundaryCondition::faces,
                        "Global boundary-face ids the condition applies to (a new list on each read).");
 
-    py::class_<Lumivex>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
+    // The holder forgets the engine's handed-out addresses when it is destroyed.
+    py::class_<Lumivex, lvx::EngineHolder>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
 
 Typical workflow:
     1. Create the engine: engine = Lumivex()
@@ -406,7 +409,8 @@ get_absorbed_power or write it with write_result.
              "Get the number of hexahedral elements in the loaded mesh.")
         .def("get_boundary_face_count", &Lumivex::get_boundary_face_count,
              "Get the number of boundary faces of the loaded mesh (the range of global boundary-face ids).")
-        .def("get_mesh_data_devlink_ptr", &Lumivex::get_mesh_data_devlink_ptr,
+        .def("get_mesh_data_devlink_ptr",
+             [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::MeshData, e.get_mesh_data_devlink_ptr()); },
              R"doc(Get the host pointer address of mesh.h_mdata_devlink.
 
 Returns
@@ -416,7 +420,7 @@ int
     are device addresses. It can be passed to dosterin.Dosterin.reaction_step().
     0 when no mesh is loaded.
 )doc")
-        .def("get_mesh_ptr", &Lumivex::get_mesh_ptr, R"doc(Get the host pointer address of the Mesh object.
+        .def("get_mesh_ptr", [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::Mesh, e.get_mesh_ptr()); }, R"doc(Get the host pointer address of the Mesh object.
 
 Returns
 -------
@@ -424,7 +428,8 @@ int
     Host address of the engine's mesh. It can be passed to
     kuravel.Kuravel.initialize_accelerator(). 0 when no mesh is loaded.
 )doc")
-        .def("get_result_array_device_ptr", &Lumivex::get_result_array_device_ptr,
+        .def("get_result_array_device_ptr",
+             [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::Result, e.get_result_array_device_ptr()); },
              R"doc(Get the device pointer address of fert->getResultArrayDevicePtr().
 
 Returns
