@@ -72,7 +72,14 @@ int nodeCountAt(AddressKind kind, std::uintptr_t address, const std::string& arg
 }  // namespace
 
 std::uintptr_t handOut(Lumivex& engine, AddressKind kind, std::uintptr_t address) {
-    if (address != 0) registry()[address] = HandedOut{&engine, kind};
+    if (address == 0) return address;
+    // One record per engine and kind: an address handed out before for the
+    // same record is replaced (it then reads as unknown), so the registry does
+    // not grow with every reconfiguration.
+    auto& records = registry();
+    for (auto it = records.begin(); it != records.end();)
+        it = it->second.engine == &engine && it->second.kind == kind ? records.erase(it) : std::next(it);
+    records[address] = HandedOut{&engine, kind};
     return address;
 }
 

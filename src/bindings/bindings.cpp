@@ -100,9 +100,11 @@ std::vector<double> optionalNodeValues(const py::object& values, py::ssize_t n, 
     return std::vector<double>(array.data(), array.data() + n);
 }
 
-void loadMeshArrays(Lumivex& engine, const DoubleArray& points, const py::array& hexahedra,
+void loadMeshArrays(Lumivex& engine, const DoubleArray& points, const py::object& hexahedraLike,
                     const py::object& refractiveIndex, const py::object& absorptivity) {
     require(points.ndim() == 2 && points.shape(1) == 3, "points must be an (N, 3) array");
+    // Any array_like (nested lists too); NumPy decides the dtype.
+    const py::array hexahedra = py::module_::import("numpy").attr("asarray")(hexahedraLike);
     if (hexahedra.dtype().kind() != 'i' && hexahedra.dtype().kind() != 'u')
         throw std::runtime_error("hexahedra must be an integer array of node ids");
     const auto cells = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(hexahedra);

@@ -137,6 +137,9 @@ def test_ray_directions_axes_and_array_likes(tmp_path, ray_file, capfd):
     wide = np.zeros((4, 6))
     wide[:, 0] = 1.0
     np.testing.assert_allclose(traced(wide[:, ::2], powers=np.ones(4, dtype=np.int32)), reference, rtol=1e-6)
+    points, hexahedra = box_mesh(2, 2, 2, (2, 2, 2), (0.0, 0.0, 0.0))
+    engine.load_mesh_arrays(np.repeat(points, 2, axis=1)[:, ::2], hexahedra.astype(np.uint8).tolist(),
+                            [1.5] * len(points), np.float32(0.3))
     engine.load_rays(ray_file([(*o, 3e19, 0.0, 0.0, 1.0) for o in origins]))  # the .ry reader too
     engine.reset_absorbed_power()
     engine.compute_volumetric_absorption()
