@@ -1,6 +1,7 @@
 #include "IO/BMPFile.hpp"
 
 #include "device/Device.hpp"
+#include "device/MemoryBudget.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -85,6 +86,8 @@ BMPFile::BMPFile(int height, int width) : height_(height), width_(width) {
         throw std::runtime_error("image of " + std::to_string(width) + " x " + std::to_string(height) +
                                  " pixels is too large");
     const std::size_t values = 3 * plane;
+    dev::requireMemory("an image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels",
+                       values * sizeof(double), values * sizeof(double));
     hostImage_ = dev::pinnedBuffer<double>(values);
     deviceImage_ = dev::deviceBuffer<double>(values);
     for (std::size_t i = 0; i < values; ++i) hostImage_.get()[i] = 0.0;

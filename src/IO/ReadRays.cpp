@@ -138,12 +138,13 @@ RayData readRayFile(const char* path) {
         pos[i] = v[0];
         pos[n + i] = v[1];
         pos[2 * n + i] = v[2];
-        // Normalised by division in single precision; zero stays zero.
-        const float len = std::sqrt(v[3] * v[3] + v[4] * v[4] + v[5] * v[5]);
-        const float s = len != 0.0f ? len : 1.0f;
-        dir[i] = v[3] / s;
-        dir[n + i] = v[4] / s;
-        dir[2 * n + i] = v[5] / s;
+        // Normalised in double (in single precision (0, 0, 3e19) would
+        // overflow to a zero direction); zero stays zero.
+        const double len = std::sqrt(double(v[3]) * v[3] + double(v[4]) * v[4] + double(v[5]) * v[5]);
+        const double s = len != 0.0 ? len : 1.0;
+        dir[i] = static_cast<float>(v[3] / s);
+        dir[n + i] = static_cast<float>(v[4] / s);
+        dir[2 * n + i] = static_cast<float>(v[5] / s);
         pay[i] = v[6];
     });
     if (found < n) truncatedFile(path, n, found);
@@ -154,18 +155,26 @@ RayData rayDataFromArrays(const double* origins, const double* directions, const
     if (n < 0) throw std::runtime_error("ray count " + std::to_string(n) + " is negative");
     const std::size_t count = static_cast<std::size_t>(n);
     RayData rays(count);
+    // Values are checked as the device will hold them (single precision), and
+    // directions are normalised in double.
     for (std::size_t i = 0; i < count; ++i) {
         const double* o = origins + 3 * i;
         const double* d = directions + 3 * i;
+        const std::string ray = "ray " + std::to_string(i);
         for (int c = 0; c < 3; ++c) {
-            if (!std::isfinite(o[c]) || !std::isfinite(d[c]))
-                throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite origin or direction");
+            if (!std::isfinite(static_cast<float>(o[c])))
+                throw std::runtime_error(ray + " has an origin that is not finite in single precision");
+            if (!std::isfinite(d[c])) throw std::runtime_error(ray + " has a non-finite direction");
         }
-        if (!std::isfinite(powers[i])) throw std::runtime_error("ray " + std::to_string(i) + " has a non-finite power");
-        const Vec3 unit = Vec3(static_cast<float>(d[0]), static_cast<float>(d[1]), static_cast<float>(d[2])).normalized();
+        if (!std::isfinite(static_cast<float>(powers[i])))
+            throw std::runtime_error(ray + " has a power that is not finite in single precision");
+        const double length = std::hypot(d[0], d[1], d[2]);  // no overflow for huge components
+        // A ray without a direction cannot be traced; in a file such a record
+        // is kept as (0, 0, 0), but arrays given by a program are refused.
+        if (!(length > 0.0 && std::isfinite(length))) throw std::runtime_error(ray + " has a zero direction");
         for (int c = 0; c < 3; ++c) {
             rays.positions[c * count + i] = static_cast<float>(o[c]);
-            rays.directions[c * count + i] = unit[c];
+            rays.directions[c * count + i] = static_cast<float>(d[c] / length);
         }
         rays.payloads[i] = static_cast<float>(powers[i]);
     }

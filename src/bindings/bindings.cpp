@@ -1,4 +1,5 @@
 // Python module lumivex: the engine class and NumPy conversions.
+#include "bindings/address_registry.hpp"
 #include "bindings/device_info.hpp"
 #include "engine/Lumivex.hpp"
 
@@ -126,9 +127,11 @@ std::vector<double> optionalNodeValues(const py::object& values, py::ssize_t n, 
     return std::vector<double>(array.data(), array.data() + n);
 }
 
-void loadMeshArrays(Lumivex& engine, const DoubleArray& points, const py::array& hexahedra,
+void loadMeshArrays(Lumivex& engine, const DoubleArray& points, const py::object& hexahedraLike,
                     const py::object& refractiveIndex, const py::object& absorptivity) {
     require(points.ndim() == 2 && points.shape(1) == 3, "points must be an (N, 3) array");
+    // Any array_like (nested lists too); NumPy decides the dtype.
+    const py::array hexahedra = py::module_::import("numpy").attr("asarray")(hexahedraLike);
     if (hexahedra.dtype().kind() != 'i' && hexahedra.dtype().kind() != 'u')
         throw std::runtime_error("hexahedra must be an integer array of node ids");
     const auto cells = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(hexahedra);
@@ -171,6 +174,7 @@ void setRayPayloads(Lumivex& engine, const DoubleArray& payloads) {
 PYBIND11_MODULE(lumivex, m) {
     m.doc() = "Lumivex: GPU-accelerated volumetric ray tracing and absorption simulation";
     addDeviceInfo(m);
+    lvx::addAddressRegistry(m);
 
     py::enum_<BoundaryConditionInteractionType>(m, "BoundaryConditionInteractionType",
                                                 "Boundary interaction mode for optical BCs.")
@@ -193,7 +197,8 @@ PYBIND11_MODULE(lumivex, m) {
         .def_readwrite("faces", &OpticalBoundaryCondition::faces,
                        "Global boundary-face ids the condition applies to (a new list on each read).");
 
-    py::class_<Lumivex>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
+    // The holder forgets the engine's handed-out addresses when it is destroyed.
+    py::class_<Lumivex, lvx::EngineHolder>(m, "Lumivex", R"doc(Main class for GPU-accelerated ray tracing and volumetric absorption calculations.
 
 Typical workflow:
     1. Create the engine: engine = Lumivex()
@@ -479,7 +484,8 @@ numpy.ndarray of int32, shape (F, 4)
     OpticalBoundaryCondition.faces takes), in outward order: seen from
     outside the mesh they run counter-clockwise. Empty when no mesh is loaded.
 )doc")
-        .def("get_mesh_data_devlink_ptr", &Lumivex::get_mesh_data_devlink_ptr,
+        .def("get_mesh_data_devlink_ptr",
+             [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::MeshData, e.get_mesh_data_devlink_ptr()); },
              R"doc(Get the host pointer address of mesh.h_mdata_devlink.
 
 Returns
@@ -489,7 +495,7 @@ int
     are device addresses. It can be passed to dosterin.Dosterin.reaction_step().
     0 when no mesh is loaded.
 )doc")
-        .def("get_mesh_ptr", &Lumivex::get_mesh_ptr, R"doc(Get the host pointer address of the Mesh object.
+        .def("get_mesh_ptr", [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::Mesh, e.get_mesh_ptr()); }, R"doc(Get the host pointer address of the Mesh object.
 
 Returns
 -------
@@ -497,7 +503,8 @@ int
     Host address of the engine's mesh. It can be passed to
     kuravel.Kuravel.initialize_accelerator(). 0 when no mesh is loaded.
 )doc")
-        .def("get_result_array_device_ptr", &Lumivex::get_result_array_device_ptr,
+        .def("get_result_array_device_ptr",
+             [](Lumivex& e) { return lvx::handOut(e, lvx::AddressKind::Result, e.get_result_array_device_ptr()); },
              R"doc(Get the device pointer address of fert->getResultArrayDevicePtr().
 
 Returns

@@ -1,5 +1,6 @@
 // Python module dosterin: the dose-threshold cure model on lumivex's mesh.
 #include "bindings/device_info.hpp"
+#include "bindings/lumivex_addresses.hpp"
 #include "materials/Dosterin.hpp"
 
 #include <pybind11/numpy.h>
@@ -50,6 +51,7 @@ PYBIND11_MODULE(dosterin, m) {
         .def(
             "reaction_step",
             [](Dosterin& model, std::uint64_t resultDevicePtr, std::uint64_t meshDevlinkPtr) {
+                verifyStepAddresses(resultDevicePtr, meshDevlinkPtr, model.nNodes(), "Dosterin");
                 model.reactionStep(static_cast<std::uintptr_t>(resultDevicePtr),
                                    static_cast<std::uintptr_t>(meshDevlinkPtr));
             },

@@ -1,6 +1,9 @@
 // Python module kuravel: the kinetics parameters and model, driven through
 // addresses handed out by a lumivex engine in the same process.
 #include "bindings/device_info.hpp"
+#include "bindings/lumivex_addresses.hpp"
+#include "device/MemoryBudget.hpp"
+#include "materials/ParameterChecks.hpp"
 #include "materials/Kuravel.hpp"
 #include "mesh/Mesh.hpp"
 
@@ -9,6 +12,8 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace py = pybind11;
 using kuravel::KuravelProps;
@@ -23,6 +28,44 @@ using DoubleArray = py::array_t<double, py::array::c_style>;
 template <class T>
 T* fromAddress(std::uint64_t address) {
     return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
+}
+
+// Device memory per node: six state arrays of doubles, two Dirichlet masks
+// and the nodal grid's per-node links.
+constexpr std::size_t kBytesPerNode = 6 * sizeof(double) + 4 * sizeof(int);
+
+// Initial concentrations exist only on the device after construction, so
+// they are checked here; the other parameters are checked at every step.
+std::unique_ptr<MaterialState> createModel(int nNodes, const KuravelProps& p) {
+    using lvx::Allowed;
+    const char* owner = "Kuravel refused";
+    lvx::requireParameter(owner, "c_monomer0", p.c_monomer0, Allowed::NonNegative);
+    lvx::requireParameter(owner, "c_radical0", p.c_radical0, Allowed::NonNegative);
+    lvx::requireParameter(owner, "c_oxygen0", p.c_oxygen0, Allowed::NonNegative);
+    lvx::requireParameter(owner, "degree_of_curing0", p.degree_of_curing0, Allowed::NonNegative);
+    if (nNodes > 0)
+        dev::requireMemory("a Kuravel of " + std::to_string(nNodes) + " nodes",
+                           dev::bytesFor(static_cast<std::size_t>(nNodes), kBytesPerNode));
+    return std::make_unique<MaterialState>(nNodes, p);
+}
+
+// Rate constants, diffusivities, Dirichlet values, the time step and the
+// material of the two cure states, as the step will use them.
+void checkStepParameters(const kuravel::MaterialStateDataFlat& s) {
+    using lvx::Allowed;
+    const char* owner = "Kuravel step refused";
+    lvx::requireParameter(owner, "dt", s.dtDiff, Allowed::NonNegative);
+    lvx::requireParameter(owner, "kpropagation", s.kpropagation, Allowed::NonNegative);
+    lvx::requireParameter(owner, "koxygen", s.koxygen, Allowed::NonNegative);
+    lvx::requireParameter(owner, "diffusion_oxygen", s.diffusion_oxygen, Allowed::NonNegative);
+    lvx::requireParameter(owner, "diffusion_radical", s.diffusion_radical, Allowed::NonNegative);
+    lvx::requireParameter(owner, "dirichlet_radical", s.dirichlet_radical, Allowed::NonNegative);
+    lvx::requireParameter(owner, "dirichlet_oxygen", s.dirichlet_oxygen, Allowed::NonNegative);
+    lvx::requireParameter(owner, "oxygen_gel_point", s.oxygen_gel_point, Allowed::Finite);
+    lvx::requireParameter(owner, "n0", s.n0, Allowed::Positive);
+    lvx::requireParameter(owner, "n1", s.n1, Allowed::Positive);
+    lvx::requireParameter(owner, "alpha0", s.alpha0, Allowed::NonNegative);
+    lvx::requireParameter(owner, "alpha1", s.alpha1, Allowed::NonNegative);
 }
 
 DoubleArray copyNodeArray(const MaterialState& state, const double* d_values) {
@@ -74,17 +117,20 @@ PYBIND11_MODULE(kuravel, m) {
         .def_readwrite("degree_of_curing0", &KuravelProps::degree_of_curing0, "Initial degree of curing.");
 
     py::class_<MaterialState>(m, "Kuravel", "Kuravel material state and update kernels.")
-        .def(py::init<int, const KuravelProps&>(), py::arg("n_nodes"), py::arg("props"),
+        .def(py::init(&createModel), py::arg("n_nodes"), py::arg("props"),
              "Create a kuravel model with explicit parameters (no TOML).")
         .def(
             "initialize_accelerator",
             [](MaterialState& self, std::uint64_t meshPtr) {
+                if (meshPtr != 0) lumivexNodeCount("mesh", meshPtr, "mesh_ptr");  // the model compares the count
                 self.initializeAccelerator(fromAddress<const Mesh>(meshPtr));
             },
             py::arg("mesh_ptr"), "Build nodal accelerator structure using the Lumivex mesh pointer.")
         .def(
             "reaction_step",
             [](MaterialState& self, std::uint64_t resultDevicePtr, std::uint64_t meshDevlinkPtr) {
+                verifyStepAddresses(resultDevicePtr, meshDevlinkPtr, self.nodeCount(), "Kuravel");
+                if (resultDevicePtr != 0 && meshDevlinkPtr != 0) checkStepParameters(self.hostRecord());
                 self.step(fromAddress<const double>(resultDevicePtr),
                           fromAddress<const MeshDataFlat>(meshDevlinkPtr));
             },

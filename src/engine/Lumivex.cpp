@@ -3,9 +3,11 @@
 #include "IO/ReadMesh.hpp"
 #include "engine/Messages.hpp"
 #include "mesh/MeshChecks.hpp"
+#include "mesh/MaterialChecks.hpp"
 #include "mesh/MeshLoad.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -24,11 +26,16 @@ void downloadWidened(double* out, const float* d_src, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) out[i] = staging[i];
 }
 
-// Host doubles -> device float array.
-void uploadNarrowed(float* d_dst, const double* values, std::size_t count) {
-    std::vector<float> staging(values, values + count);
+// Host doubles -> device float array, refusing (before anything is copied)
+// the first value that `valid` rejects once narrowed.
+template <class Valid>
+void uploadNarrowed(float* d_dst, const double* values, std::size_t count, Valid valid, const char* where,
+                    const char* what, const char* item, const char* rule) {
+    const std::vector<float> staging = lvx::narrowChecked(values, count, valid, where, what, item, rule);
     dev::upload(d_dst, staging.data(), count);
 }
+
+bool finiteFloat(float v) { return std::isfinite(v); }
 
 }  // namespace
 
@@ -51,12 +58,17 @@ void Lumivex::set_solver_type(const char* name) {
 
 void Lumivex::load_mesh(const char* path) {
     requireString(path, "mesh_file");
-    adoptMesh(readVTKData(path), kVtkFileLoaded);  // a reader error leaves the mesh untouched
+    const HexMeshData data = readVTKData(path);
+    lvx::requireValidMaterial(data.refrIndex, data.absorptivity, data.points.size() / 3,
+                              std::string("mesh file '") + path + "'");
+    adoptMesh(data, kVtkFileLoaded);  // a reader error leaves the mesh untouched
 }
 
 void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const long long* hexahedra,
                                long long nCells, const double* refrIndex, const double* absorptivity) {
-    adoptMesh(meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity), kArraysLoaded);
+    HexMeshData data = meshDataFromArrays(points, nPoints, hexahedra, nCells, refrIndex, absorptivity);
+    lvx::requireValidMaterial(data.refrIndex, data.absorptivity, data.points.size() / 3, "load_mesh_arrays");
+    adoptMesh(std::move(data), kArraysLoaded);
 }
 
 void Lumivex::adoptMesh(HexMeshData data, const char* loadedLine) {
@@ -145,6 +157,11 @@ void Lumivex::rebuildSurfaceAccelerator() {
 
 void Lumivex::set_boundary_conditions(const std::vector<OpticalBoundaryCondition>& conditions) {
     if (!meshCheck()) return;
+    for (std::size_t i = 0; i < conditions.size(); ++i)
+        if (!lvx::validRefractiveIndex(static_cast<float>(conditions[i].refractive_index_real)))
+            lvx::refuseValue("set_boundary_conditions", "boundary condition " + std::to_string(i) +
+                             ": refractive_index_real", conditions[i].refractive_index_real,
+                             lvx::refractiveIndexRule());
     mesh.setBoundaryConditions(conditions);
     surfaceTraced = false;
 }
@@ -182,6 +199,10 @@ void Lumivex::write_boundary_condition_groups_vtu(const char* path, bool include
 }
 
 void Lumivex::set_constant_matprops(double refractiveIndex, double absorptivity) {
+    if (!lvx::validRefractiveIndex(static_cast<float>(refractiveIndex)))
+        lvx::refuseValue("set_constant_matprops", "refractive_index", refractiveIndex, lvx::refractiveIndexRule());
+    if (!lvx::validAbsorptivity(static_cast<float>(absorptivity)))
+        lvx::refuseValue("set_constant_matprops", "absorptivity", absorptivity, lvx::absorptivityRule());
     mesh.setConstantMaterialProperties(refractiveIndex, absorptivity);
 }
 
@@ -295,7 +316,17 @@ void Lumivex::reset_absorbed_power() {
 
 void Lumivex::rotate_reset_rays(const double axis[3], double angle) {
     if (!raysCheck()) return;
-    const Vec3 k(static_cast<float>(axis[0]), static_cast<float>(axis[1]), static_cast<float>(axis[2]));
+    // Normalised in double: in single precision an axis such as (1e-30, 0, 0)
+    // has a length of 0 and would scale the rays instead of turning them.
+    const double length = std::hypot(axis[0], axis[1], axis[2]);
+    if (!(length > 0.0 && std::isfinite(length)))
+        throw std::runtime_error("rotate_reset_rays: axis [" + std::to_string(axis[0]) + ", " +
+                                 std::to_string(axis[1]) + ", " + std::to_string(axis[2]) +
+                                 "] has no direction; it must be finite and non-zero");
+    if (!std::isfinite(static_cast<float>(angle)))
+        throw std::runtime_error("rotate_reset_rays: angle " + std::to_string(angle) + " is not finite");
+    const Vec3 k(static_cast<float>(axis[0] / length), static_cast<float>(axis[1] / length),
+                 static_cast<float>(axis[2] / length));
     currentRays->rotateRaysAroundAxis(k, static_cast<float>(angle));
     currentRays->saveStartPositions();
     surfaceTraced = false;
@@ -356,15 +387,28 @@ void Lumivex::get_boundary_face_nodes(int* out) {
 }
 
 void Lumivex::set_absorptivity(const double* values) {
-    uploadNarrowed(mesh.h_mdata_devlink.absorptivity, values, mesh.nodeCount());
+    uploadNarrowed(mesh.h_mdata_devlink.absorptivity, values, mesh.nodeCount(), lvx::validAbsorptivity,
+                   "set_absorptivity", "absorptivity", "node", lvx::absorptivityRule());
 }
 
 void Lumivex::set_refractive_index(const double* values) {
-    uploadNarrowed(mesh.h_mdata_devlink.refrIndex, values, mesh.nodeCount());
+    uploadNarrowed(mesh.h_mdata_devlink.refrIndex, values, mesh.nodeCount(), lvx::validRefractiveIndex,
+                   "set_refractive_index", "refractive index", "node", lvx::refractiveIndexRule());
 }
 
 void Lumivex::set_node_positions(const double* values) {
-    uploadNarrowed(mesh.h_mdata_devlink.nodeCoords, values, 3 * static_cast<std::size_t>(mesh.nodeCount()));
+    // Checked per block (x of every node, then y, then z), so that the
+    // message names the node.
+    const std::size_t n = static_cast<std::size_t>(mesh.nodeCount());
+    std::vector<float> staging;
+    staging.reserve(3 * n);
+    for (std::size_t c = 0; c < 3; ++c) {
+        const std::vector<float> block = lvx::narrowChecked(values + c * n, n, finiteFloat, "set_node_positions",
+                                                            std::string(1, "xyz"[c]), "node",
+                                                            "finite in single precision");
+        staging.insert(staging.end(), block.begin(), block.end());
+    }
+    dev::upload(mesh.h_mdata_devlink.nodeCoords, staging.data(), staging.size());
 }
 
 void Lumivex::get_ray_payloads(double* out) {
@@ -374,5 +418,6 @@ void Lumivex::get_ray_payloads(double* out) {
 
 void Lumivex::set_ray_payloads(const double* values) {
     if (!raysCheck()) return;
-    uploadNarrowed(currentRays->h_rdata.payloads, values, currentRays->nRays);
+    uploadNarrowed(currentRays->h_rdata.payloads, values, currentRays->nRays, finiteFloat, "set_ray_payloads",
+                   "payload", "ray", "finite in single precision");
 }

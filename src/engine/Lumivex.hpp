@@ -63,6 +63,10 @@ public:
     std::uintptr_t get_mesh_ptr();
     std::uintptr_t get_mesh_data_devlink_ptr();
     std::uintptr_t get_result_array_device_ptr();
+    // The result array's current address without any message; 0 when none.
+    std::uintptr_t current_result_array() {
+        return tracer ? reinterpret_cast<std::uintptr_t>(tracer->getResultArrayDevicePtr()) : 0;
+    }
 
     // Host buffers of N (or 3N, or R) doubles; see the Python API for layouts.
     void get_absorbed_power(double* out);

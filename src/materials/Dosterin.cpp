@@ -2,6 +2,8 @@
 #include "materials/Dosterin.hpp"
 
 #include "device/Launch.hpp"
+#include "device/MemoryBudget.hpp"
+#include "materials/ParameterChecks.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -12,11 +14,26 @@ void checkCount(int n) {
     if (n < 0) throw std::runtime_error("n_nodes must not be negative, got " + std::to_string(n));
 }
 
+// The material the step writes into the mesh must stay a valid medium, and
+// the energy must stay finite.
+void checkProps(const MatProps& p) {
+    using lvx::Allowed;
+    const char* owner = "Dosterin step refused";
+    lvx::requireParameter(owner, "matprops.n0", p.n0, Allowed::Positive);
+    lvx::requireParameter(owner, "matprops.n1", p.n1, Allowed::Positive);
+    lvx::requireParameter(owner, "matprops.alpha0", p.alpha0, Allowed::NonNegative);
+    lvx::requireParameter(owner, "matprops.alpha1", p.alpha1, Allowed::NonNegative);
+    lvx::requireParameter(owner, "matprops.gelE", p.gelE, Allowed::NonNegative);
+    lvx::requireParameter(owner, "matprops.cureE", p.cureE, Allowed::NonNegative);
+    lvx::requireParameter(owner, "matprops.dt", p.dt, Allowed::NonNegative);
+}
+
 }  // namespace
 
 Dosterin::Dosterin(int nNodes, const MatProps& props) : matprops(props) {
     checkCount(nNodes);
     const std::size_t count = static_cast<std::size_t>(nNodes);
+    dev::requireMemory("a Dosterin of " + std::to_string(nNodes) + " nodes", 2 * count * sizeof(double));
     d_eddf = dev::deviceBuffer<double>(count);
     d_doc = dev::deviceBuffer<double>(count);
     dev::memset(d_eddf.get(), 0, count * sizeof(double));
@@ -49,6 +66,7 @@ void Dosterin::reactionStep(std::uintptr_t resultDevicePtr, std::uintptr_t meshD
         throw std::runtime_error("Dosterin has " + std::to_string(n_nodes) +
                                  " nodes but the mesh has " + std::to_string(mesh.nNodes) +
                                  " nodes");
+    checkProps(matprops);
 
     const double* power = reinterpret_cast<const double*>(resultDevicePtr);
     double* eddf = d_eddf.get();

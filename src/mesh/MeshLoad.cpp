@@ -87,9 +87,11 @@ HexMeshData meshDataFromArrays(const double* points, long long nPoints, const lo
     HexMeshData data;
     data.points.resize(3 * static_cast<std::size_t>(nPoints));
     for (std::size_t i = 0; i < data.points.size(); ++i) {
-        if (!std::isfinite(points[i]))
-            throw std::runtime_error("point " + std::to_string(i / 3) + " has a non-finite coordinate");
         data.points[i] = static_cast<float>(points[i]);
+        // Checked as stored: 1e39 is finite as a double but not as a float.
+        if (!std::isfinite(data.points[i]))
+            throw std::runtime_error("point " + std::to_string(i / 3) +
+                                     " has a non-finite coordinate in single precision");
     }
     data.cells.resize(8 * static_cast<std::size_t>(nCells));
     for (std::size_t i = 0; i < data.cells.size(); ++i) {

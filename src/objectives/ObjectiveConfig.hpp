@@ -7,6 +7,11 @@
 // Every reader throws std::runtime_error naming the owner and the key when a
 // value is missing, of the wrong type or out of range, for example
 //   render objective: key "pixel_width" must be an integer, not a string (line 4)
+//
+// toml++ 3.3.0 has two parser defects reachable with 2-3 byte inputs (an
+// assertion in parse_key on "[`", an unreachable branch on a sequence like a
+// UTF-8 byte-order mark): hand only trusted text to its parser (see
+// docs/physics-and-formats.md).
 #pragma once
 
 #include <toml++/toml.h>

@@ -1,6 +1,7 @@
 #include "objectives/OpticalPath.hpp"
 
 #include "device/Device.hpp"
+#include "device/MemoryBudget.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,8 @@
 void OpticalPath::configureOutput(const char* outputFile, int size) {
     const std::size_t m = size > 0 ? static_cast<std::size_t>(size) : 0;
     const std::size_t values = m * kValuesPerPoint;
+    const std::size_t bytes = values * sizeof(double) + m * sizeof(int);
+    dev::requireMemory("an optical path of " + std::to_string(m) + " data points", bytes, bytes);
     // All four buffers are allocated before the old ones go, so a failed
     // allocation (which throws) leaves the objective as it was.
     auto data = dev::deviceBuffer<double>(values);

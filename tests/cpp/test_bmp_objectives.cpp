@@ -158,6 +158,31 @@ TEST(Objectives, RenderAndOpticalPathMessagesFilesAndBuffers) {
     EXPECT_EQ(std::count(values.begin(), values.end(), 0.0), 24);  // 3 x 4 x 2 doubles, zeroed
 }
 
+TEST(Objectives, SizesBeyondMemoryAreRefusedBeforeAllocating) {
+    Render render;
+    OpticalPath path;
+    render.configureImage(nullptr, 4, 2, 0.1);
+    path.configureOutput(nullptr, 3);
+    const auto refusal = [](auto&& configure) {
+        try {
+            configure();
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    const std::string image = refusal([&] { render.configureImage(nullptr, 200000, 200000, 0.1); });
+    EXPECT_EQ(image.rfind("an image of 200000 x 200000 pixels needs ", 0), 0u) << image;
+    EXPECT_NE(image.find(" memory, more than the "), std::string::npos) << image;
+    const std::string points = refusal([&] { path.configureOutput(nullptr, 2147483647); });
+    EXPECT_EQ(points.rfind("an optical path of 2147483647 data points needs ", 0), 0u) << points;
+    // The earlier buffers stay in place.
+    std::vector<double> values(24, -1.0);
+    render.getResult(values.data());
+    EXPECT_EQ(std::count(values.begin(), values.end(), 0.0), 24);
+    EXPECT_EQ(path.capacity(), 3);
+}
+
 // --- Traces ----------------------------------------------------------------------------
 
 TEST(Traces, RenderColoursPixelsFromTheFaceNormals) {

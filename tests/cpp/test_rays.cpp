@@ -47,6 +47,12 @@ TEST(ReadRays, HeaderFreeLayoutNumberFormsAndInitialState) {
     EXPECT_EQ(seeds[2], raySeed(2));
 }
 
+TEST(ReadRays, DirectionsAreNormalisedInDoublePrecision) {
+    // Squared in single precision, 3e19 overflows and 1e-30 underflows.
+    auto rays = readRays(writeRayFile("extreme.ry", "3\n0 0 0 0 0 3e19 1\n0 0 0 1e-30 0 0 1\n0 0 0 0 0 0 1\n").c_str());
+    EXPECT_EQ(fetch(rays->h_rdata.directions, 9), (std::vector<float>{0, 1, 0, 0, 0, 0, 1, 0, 0}));
+}
+
 TEST(ReadRays, BadCountLinesKeepStoullErrorsOrNameFileAndCount) {
     for (const char* text : {"   \n1 2 3 4 5 6 7\n", "  # comment\n1\n", "# only a header\n\n"})
         EXPECT_HAS(loadError<std::invalid_argument>("nodigits.ry", text), "stoull");
