@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -169,6 +170,65 @@ void setRayPayloads(Lumivex& engine, const DoubleArray& payloads) {
     engine.set_ray_payloads(payloads.data());
 }
 
+void configureRender(Lumivex& engine, int width, int height, double pixelSize, const std::string& outputFile) {
+    require(width >= 1 && height >= 1, "width and height must be at least 1 pixel");
+    require(static_cast<long long>(width) * height <= INT_MAX / 3, "the image has too many pixels");
+    require(pixelSize > 0.0 && std::isfinite(pixelSize), "pixel_size must be a positive number");
+    engine.configure_render(outputFile.c_str(), width, height, pixelSize);
+}
+
+void configureOpticalPath(Lumivex& engine, int pointsPerRay, const std::string& outputFile, const py::object& rays) {
+    require(pointsPerRay >= 0, "points_per_ray must not be negative");
+    const int maxRays = rays.is_none() ? -1 : rays.cast<int>();
+    require(maxRays >= -1 && (rays.is_none() || maxRays >= 0), "rays must be None or a count of at least 0");
+    engine.configure_optical_path(outputFile.c_str(), pointsPerRay, maxRays);
+}
+
+const char* objectiveName(const Lumivex& engine) {
+    switch (engine.traced_objective()) {
+        case ObjectiveKind::Render: return "render";
+        case ObjectiveKind::OpticalPath: return "optical_path";
+        case ObjectiveKind::LightTransport: break;
+    }
+    return "light_transport";
+}
+
+// The planar image (red, green, blue planes of height x width pixels, pixel
+// i = row * width + column) as rows of RGB triples.
+DoubleArray renderImage(Lumivex& engine) {
+    int width = 0, height = 0;
+    if (!engine.render_size(width, height)) throw std::runtime_error("the objective is not render: call configure_render first");
+    const std::size_t plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    std::vector<double> planes(3 * plane);
+    engine.get_render_image(planes.data());
+    DoubleArray out({py::ssize_t(height), py::ssize_t(width), py::ssize_t(3)});
+    double* rgb = out.mutable_data();
+    for (std::size_t p = 0; p < plane; ++p)
+        for (std::size_t c = 0; c < 3; ++c) rgb[3 * p + c] = planes[c * plane + p];
+    return out;
+}
+
+// Recorded points of every ray, NaN in the slots a ray did not fill.
+DoubleArray opticalPaths(Lumivex& engine) {
+    int rays = 0, perRay = 0;
+    if (!engine.optical_path_shape(rays, perRay))
+        throw std::runtime_error("the objective is not optical path: call configure_optical_path first");
+    const std::size_t slots = static_cast<std::size_t>(rays) * static_cast<std::size_t>(perRay);
+    DoubleArray out({py::ssize_t(rays), py::ssize_t(perRay), py::ssize_t(5)});
+    std::vector<int> flags(slots, -1);
+    engine.get_optical_paths(out.mutable_data(), flags.data());
+    double* values = out.mutable_data();
+    for (std::size_t k = 0; k < slots; ++k)
+        if (flags[k] < 1) std::fill(values + 5 * k, values + 5 * k + 5, std::nan(""));
+    return out;
+}
+
+py::array_t<int> rayEntryFaces(Lumivex& engine) {
+    py::array_t<int> out(engine.rays_loaded() ? engine.get_ray_count() : 0);
+    engine.get_ray_entry_faces(out.mutable_data());
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(lumivex, m) {
@@ -231,6 +291,9 @@ solver_type : str
     'FE' for the first-order explicit (forward) Euler integrator, or 'RK4' for
     the fourth-order Runge-Kutta integrator (recommended for GRIN media).
     Any other name selects forward Euler with a message.
+
+The choice takes effect at the next compute_volumetric_absorption, also when
+the engine was configured before; the result accumulated so far is kept.
 
 Example
 -------
@@ -653,5 +716,94 @@ Raises
 ------
 RuntimeError
     If the shapes or the names do not match the node count and field count.
+)doc")
+        .def("configure_render", &configureRender, py::arg("width"), py::arg("height"), py::arg("pixel_size") = 1.0,
+             py::arg("output_file") = "render.bmp", R"doc(Trace a render instead of the absorbed power.
+
+Ray i stands for pixel i of a width x height image, counted row by row from
+the bottom left (so the ray set should hold width * height rays). When a ray
+meets the mesh surface its pixel is coloured from the surface normal n:
+red = (1 - n.z) / 2, green = (1 - n.x) / 2, blue = (1 - n.y) / 2. Pixels of rays
+that miss the mesh stay black. configure_outfilename selects the absorbed
+power again. The solver and the loaded mesh and rays stay as they are.
+
+Parameters
+----------
+width, height : int
+    Image size in pixels, at least 1.
+pixel_size : float, default 1.0
+    Edge length of one pixel in mesh units (recorded with the image).
+output_file : str, default 'render.bmp'
+    Base name of the 24-bit BMP files that write_result writes
+    ('render_0.bmp', 'render_1.bmp', ...).
+
+Example
+-------
+>>> engine.configure_render(64, 48)
+>>> engine.compute_volumetric_absorption()
+>>> image = engine.get_render_image()        # (48, 64, 3)
+)doc")
+        .def("configure_optical_path", &configureOpticalPath, py::arg("points_per_ray"),
+             py::arg("output_file") = "paths.csv", py::arg("rays") = py::none(),
+             R"doc(Record the rays' paths instead of the absorbed power.
+
+Every ray records the point where it leaves each element it crosses, with the
+path length travelled and its remaining power, until points_per_ray points are
+recorded. Points accumulate over computes until the objective is configured
+again (or a ray set of another size is traced). configure_outfilename selects
+the absorbed power again.
+
+Parameters
+----------
+points_per_ray : int
+    Points kept per ray, at least 1.
+output_file : str, default 'paths.csv'
+    Base name of the CSV files that write_result writes with the path of ray 0
+    ('paths_0.csv', ...; header x,y,z,s,E).
+rays : int, optional
+    Record only the first `rays` rays (all by default); the memory needed is
+    40 bytes per point and ray.
+
+Example
+-------
+>>> engine.configure_optical_path(200)
+>>> engine.compute_volumetric_absorption()
+>>> paths = engine.get_optical_paths()       # (rays, 200, 5)
+)doc")
+        .def("get_objective", &objectiveName,
+             "Name of the objective the next trace records: 'light_transport', 'render' or 'optical_path'.")
+        .def("get_render_image", &renderImage, R"doc(Get the render image.
+
+Returns
+-------
+numpy.ndarray, shape (height, width, 3)
+    Red, green and blue in [0, 1]; row 0 is the bottom row of the picture
+    (show it with matplotlib's imshow(..., origin='lower')).
+
+Raises
+------
+RuntimeError
+    If the objective is not render.
+)doc")
+        .def("get_optical_paths", &opticalPaths, R"doc(Get the recorded paths of all rays.
+
+Returns
+-------
+numpy.ndarray, shape (rays, points_per_ray, 5)
+    Per point x, y, z (mesh units), path length s and remaining power E, in
+    the order the ray crossed the elements; NaN past the end of a path.
+
+Raises
+------
+RuntimeError
+    If the objective is not optical path.
+)doc")
+        .def("get_ray_entry_faces", &rayEntryFaces, R"doc(Get the boundary face each ray entered the mesh through.
+
+Returns
+-------
+numpy.ndarray of int, shape (R,)
+    Global boundary-face id per ray after the last surface trace, -1 for a ray
+    that misses the mesh (and for every ray before the first compute).
 )doc");
 }

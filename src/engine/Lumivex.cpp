@@ -118,17 +118,73 @@ void Lumivex::config() {
 void Lumivex::initialiseTracer() {
     if (!solverConfigured)
         lvx::notice(lvx::msg::kSolverNotConfigured);
-    tracer = createFiniteElementRayTracer(solverType, ObjectiveKind::LightTransport);
+    tracer = createFiniteElementRayTracer(solverType, traced);
+    tracerSolver = solverType;
     tracerInitialised = true;
     // A new tracer carries a fresh objective: give it the output the user
     // already chose, so the result array always exists once configured.
-    if (objectiveConfigured && meshLoaded) tracer->configureOutput(outputName.c_str(), mesh.nodeCount());
+    if (objectiveConfigured) applyObjectiveSettings();
+}
+
+void Lumivex::applyObjectiveSettings() {
+    Objective* objective = tracer->getObjective();
+    if (traced == ObjectiveKind::LightTransport) {
+        if (meshLoaded) tracer->configureOutput(outputName.c_str(), mesh.nodeCount());
+    } else if (auto* render = dynamic_cast<Render*>(objective)) {
+        render->configureImage(renderName.c_str(), renderWidth, renderHeight, pixelSize);
+    } else if (auto* paths = dynamic_cast<OpticalPath*>(objective)) {
+        paths->configurePaths(pathName.c_str(), pathPoints, recordedRays());
+    }
+}
+
+void Lumivex::configure_render(const char* outputFile, int width, int height, double size) {
+    requireString(outputFile, "output_file");
+    renderName = outputFile;
+    renderWidth = width;
+    renderHeight = height;
+    pixelSize = size;
+    selectObjective(ObjectiveKind::Render);
+}
+
+void Lumivex::configure_optical_path(const char* outputFile, int pointsPerRay, int maxRays) {
+    requireString(outputFile, "output_file");
+    pathName = outputFile;
+    pathPoints = pointsPerRay;
+    pathRays = maxRays;
+    selectObjective(ObjectiveKind::OpticalPath);
+}
+
+// A fresh tracer for `kind` with the stored settings: earlier results of the
+// objective are dropped, as when configuring it again.
+void Lumivex::selectObjective(ObjectiveKind kind) {
+    traced = kind;
+    objectiveConfigured = true;
+    initialiseTracer();
+}
+
+// A solver chosen since the tracer was created takes effect now: the objective
+// (with its result so far) moves to a tracer for that solver. Recorded paths
+// follow the current ray set.
+void Lumivex::matchSolverAndRays() {
+    if (tracerSolver != solverType) {
+        if (std::unique_ptr<BaseRayTracer> next = tracer->withSolver(solverType)) {
+            tracer = std::move(next);
+            tracerSolver = solverType;
+        }
+    }
+    auto* paths = dynamic_cast<OpticalPath*>(tracer->getObjective());
+    if (paths && paths->rays() != recordedRays()) paths->configurePaths(nullptr, pathPoints, recordedRays());
+}
+
+int Lumivex::recordedRays() const {
+    const int loaded = raysLoaded ? currentRays->nRays : 0;
+    return pathRays < 0 ? loaded : std::min(pathRays, loaded);
 }
 
 // Keeps the result array sized to the mesh: a mesh with another node count
 // gets a fresh, zeroed array under the same output name.
 void Lumivex::reconfigureObjective() {
-    if (!tracer || !objectiveConfigured) return;
+    if (!tracer || !objectiveConfigured || traced != ObjectiveKind::LightTransport) return;
     const Objective* objective = tracer->getObjective();
     const auto* transport = dynamic_cast<const LightTransport*>(objective);
     if (transport && transport->size() == mesh.nodeCount()) return;
@@ -262,6 +318,7 @@ void Lumivex::compute_volumetric_absorption() {
         surfaceTracer->traceRays(*currentRays, mesh);
         surfaceTraced = true;
     }
+    matchSolverAndRays();
     tracer->setTraceOptions(traceOptions);
     tracer->traceRays(*currentRays, mesh);
     dev::synchronize();
@@ -291,6 +348,12 @@ void Lumivex::configure_outfilename(const char* name) {
         lvx::notice(lvx::msg::kOutputNeedsTracerAndMesh);
         return;
     }
+    if (traced != ObjectiveKind::LightTransport) {
+        // Back to the default objective, on a tracer of its own.
+        traced = ObjectiveKind::LightTransport;
+        tracer = createFiniteElementRayTracer(solverType, traced);
+        tracerSolver = solverType;
+    }
     tracer->configureOutput(name, mesh.nodeCount());
     outputName = name;
     objectiveConfigured = true;
@@ -299,6 +362,10 @@ void Lumivex::configure_outfilename(const char* name) {
 bool Lumivex::resultAvailable() {
     if (!tracerInitialised || !tracer) {
         lvx::say(lvx::msg::kTracerMissing);
+        return false;
+    }
+    if (traced != ObjectiveKind::LightTransport) {
+        lvx::say(lvx::msg::kNotLightTransport);
         return false;
     }
     if (!tracer->getResultArrayDevicePtr()) {
@@ -420,4 +487,51 @@ void Lumivex::set_ray_payloads(const double* values) {
     if (!raysCheck()) return;
     uploadNarrowed(currentRays->h_rdata.payloads, values, currentRays->nRays, finiteFloat, "set_ray_payloads",
                    "payload", "ray", "finite in single precision");
+}
+
+void Lumivex::get_ray_entry_faces(int* out) {
+    if (!raysCheck()) return;
+    dev::download(out, currentRays->h_rdata.faceIds, static_cast<std::size_t>(currentRays->nRays));
+}
+
+bool Lumivex::render_size(int& width, int& height) const {
+    const auto* render = tracer && traced == ObjectiveKind::Render ? dynamic_cast<const Render*>(tracer->getObjective())
+                                                            : nullptr;
+    if (!render) {
+        lvx::say(lvx::msg::kNotRender);
+        return false;
+    }
+    width = render->image().width();
+    height = render->image().height();
+    return true;
+}
+
+bool Lumivex::get_render_image(double* out) {
+    int width = 0, height = 0;
+    if (!render_size(width, height)) return false;
+    if (width > 0 && height > 0) tracer->getResult(out);
+    return true;
+}
+
+bool Lumivex::optical_path_shape(int& rays, int& pointsPerRay) const {
+    const auto* paths = tracer && traced == ObjectiveKind::OpticalPath
+                            ? dynamic_cast<const OpticalPath*>(tracer->getObjective())
+                            : nullptr;
+    if (!paths) {
+        lvx::say(lvx::msg::kNotOpticalPath);
+        return false;
+    }
+    rays = paths->rays();
+    pointsPerRay = paths->capacity();
+    return true;
+}
+
+bool Lumivex::get_optical_paths(double* points, int* slotFlags) {
+    int rays = 0, perRay = 0;
+    if (!optical_path_shape(rays, perRay)) return false;
+    if (rays > 0 && perRay > 0) {
+        tracer->getResult(points);
+        dynamic_cast<OpticalPath*>(tracer->getObjective())->getSlotFlags(slotFlags);
+    }
+    return true;
 }

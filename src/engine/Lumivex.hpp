@@ -45,6 +45,15 @@ public:
     void write_result();
     void write_result_append(const double* fields, int nFields, const std::vector<std::string>* names);
     void configure_outfilename(const char* name);
+    // Select the render / optical-path objective (configure_outfilename
+    // selects light transport again). Arguments are checked by the caller:
+    // width, height >= 1, pixelSize > 0, pointsPerRay >= 0.
+    void configure_render(const char* outputFile, int width, int height, double pixelSize);
+    // maxRays < 0: every ray records; otherwise the first maxRays rays.
+    void configure_optical_path(const char* outputFile, int pointsPerRay, int maxRays);
+    // What the next trace records: absorbed power per node (the default), a
+    // render of the surfaces the rays meet, or the rays' paths.
+    ObjectiveKind traced_objective() const { return traced; }
     void reset_absorbed_power();
     void rotate_reset_rays(const double axis[3], double angle);
 
@@ -79,6 +88,15 @@ public:
     void set_node_positions(const double* values);  // x block, y block, z block
     void get_ray_payloads(double* out);
     void set_ray_payloads(const double* values);
+    // Entry face of each ray after the last surface trace (-1: missed the mesh).
+    void get_ray_entry_faces(int* out);
+
+    // Results of the render and optical-path objectives; false (with a
+    // message) when that objective is not the configured one.
+    bool render_size(int& width, int& height) const;
+    bool get_render_image(double* out);  // 3 planes (red, green, blue) of width * height
+    bool optical_path_shape(int& rays, int& pointsPerRay) const;
+    bool get_optical_paths(double* points, int* slotFlags);  // rays * points * 5 values, rays * points flags
 
 private:
     // Checks mesh and rays before a trace or a write; prints `abortText` and
@@ -93,6 +111,10 @@ private:
     void initialiseSurfaceTracer();
     void rebuildSurfaceAccelerator();
     void reconfigureObjective();
+    void applyObjectiveSettings();
+    void selectObjective(ObjectiveKind kind);
+    void matchSolverAndRays();
+    int recordedRays() const;
     // The result array exists (printing why not when it does not).
     bool resultAvailable();
 
@@ -100,10 +122,17 @@ private:
     std::unique_ptr<BaseRayTracer> tracer;
     SolverKind solverType = SolverKind::ForwardEuler;
     TraceOptions traceOptions;
+    SolverKind tracerSolver = SolverKind::ForwardEuler;  // the solver the current tracer integrates with
+    ObjectiveKind traced = ObjectiveKind::LightTransport;
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     RayCollection* currentRays = nullptr;
     std::string outputName;  // last accepted configure_outfilename
+    // Settings of the render and optical-path objectives, applied again to a
+    // tracer created by config().
+    std::string renderName, pathName;
+    int renderWidth = 0, renderHeight = 0, pathPoints = 0, pathRays = -1;
+    double pixelSize = 0.0;
 
     bool raysLoaded = false;
     bool meshLoaded = false;

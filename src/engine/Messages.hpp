@@ -30,6 +30,11 @@ constexpr const char* kGuardObjectiveDefault = "Warning: objective not configure
 constexpr const char* kGuardDefaultOutput = "         -> using default outfilename out.vtu\n";
 constexpr const char* kAbortCompute = "Aborting: Can not solve optics before proper initialization.\n";
 constexpr const char* kAbortOutput = "Aborting: Can not create output file before proper initialization.\n";
+constexpr const char* kNotLightTransport =
+    "Error: the objective is not light transport (configure_outfilename selects it)\n";
+constexpr const char* kNotRender = "Error: the objective is not render (configure_render selects it)\n";
+constexpr const char* kNotOpticalPath =
+    "Error: the objective is not optical path (configure_optical_path selects it)\n";
 
 // Stderr notices.
 constexpr const char* kSolverNotConfigured =

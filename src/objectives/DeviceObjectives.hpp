@@ -81,25 +81,30 @@ struct RenderDevice {
     LVX_HD void interactElementLocal(const StateVector&, const Vec3&, const int[8], int) const {}
 };
 
-// Sampled path of ray 0: one point (x, y, z, s, E) per element visit, stored
-// in the first free slot. A slot is free while its flag is not positive (the
-// host prepares all flags as -1).
+// Sampled paths of the first `rays` rays: `capacity` slots per ray, one
+// point (x, y, z, s, E) per element visit, stored in the ray's first free
+// slot. A slot is free while its flag is not positive (the host prepares all
+// flags as -1). Ray r owns slots r * capacity ... (r + 1) * capacity - 1; with
+// rays = 1 only ray 0 records.
 struct OpticalPathDevice {
-    double* data = nullptr;    // capacity * stride doubles
-    int* slotFlags = nullptr;  // capacity flags
+    double* data = nullptr;    // rays * capacity * stride doubles
+    int* slotFlags = nullptr;  // rays * capacity flags
     int stride = 5;            // doubles per slot, at least the five written
     int reserved = 0;          // start gate: recording happens while it is below capacity
-    int capacity = 0;
+    int capacity = 0;          // slots per ray
+    int rays = 1;              // rays that record
 
     LVX_HD void interactInterface(const Ray&) const {}
     LVX_HD void interactVolume(const Ray&) const {}
 
-    // Only ray 0 records, so the slots are never written concurrently.
+    // Each ray writes only its own slots, so no two threads share one.
     LVX_HD void interactElementLocal(const StateVector& S, const Vec3& x, const int[8], int rayIndex) const {
-        if (rayIndex != 0 || reserved >= capacity || data == nullptr || slotFlags == nullptr) return;
-        for (int k = 0; k < capacity; ++k) {
+        if (rayIndex < 0 || rayIndex >= rays || reserved >= capacity || data == nullptr || slotFlags == nullptr)
+            return;
+        const std::size_t first = static_cast<std::size_t>(rayIndex) * static_cast<std::size_t>(capacity);
+        for (std::size_t k = first; k < first + static_cast<std::size_t>(capacity); ++k) {
             if (slotFlags[k] > 0) continue;
-            double* point = data + static_cast<std::size_t>(k) * static_cast<std::size_t>(stride);
+            double* point = data + k * static_cast<std::size_t>(stride);
             point[0] = static_cast<double>(x.x);
             point[1] = static_cast<double>(x.y);
             point[2] = static_cast<double>(x.z);

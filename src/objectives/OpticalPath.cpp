@@ -9,8 +9,12 @@
 #include <utility>
 #include <vector>
 
-void OpticalPath::configureOutput(const char* outputFile, int size) {
-    const std::size_t m = size > 0 ? static_cast<std::size_t>(size) : 0;
+void OpticalPath::configureOutput(const char* outputFile, int size) { configurePaths(outputFile, size, 1); }
+
+void OpticalPath::configurePaths(const char* outputFile, int pointsPerRay, int rays) {
+    const std::size_t perRay = pointsPerRay > 0 ? static_cast<std::size_t>(pointsPerRay) : 0;
+    const std::size_t nRays = rays > 0 ? static_cast<std::size_t>(rays) : 0;
+    const std::size_t m = perRay * nRays;  // slots in all
     const std::size_t values = m * kValuesPerPoint;
     const std::size_t bytes = values * sizeof(double) + m * sizeof(int);
     dev::requireMemory("an optical path of " + std::to_string(m) + " data points", bytes, bytes);
@@ -28,10 +32,13 @@ void OpticalPath::configureOutput(const char* outputFile, int size) {
     marks_ = std::move(marks);
     hostData_ = std::move(hostData);
     hostMarks_ = std::move(hostMarks);
+    capacity_ = static_cast<int>(perRay);
+    rays_ = static_cast<int>(nRays);
 }
 
 void OpticalPath::result(const Mesh&) {
-    const std::size_t m = marks_.size();
+    // The table holds ray 0's path: its slots come first.
+    const std::size_t m = rays_ > 0 ? static_cast<std::size_t>(capacity_) : 0;
     const double* hostData = hostData_.get();
     const int* hostMarks = hostMarks_.get();
     dev::download(hostData_.get(), data_.get(), m * kValuesPerPoint);
@@ -76,4 +83,8 @@ void OpticalPath::getResult(double* hostPtr) {
         return;
     }
     dev::download(hostPtr, data_.get(), data_.size());
+}
+
+void OpticalPath::getSlotFlags(int* hostPtr) const {
+    if (hostPtr != nullptr) dev::download(hostPtr, marks_.get(), marks_.size());
 }

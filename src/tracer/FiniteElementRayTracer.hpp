@@ -14,7 +14,20 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+// What the factory combines. The integer values are part of its contract
+// (callers that hold plain integers use the overload below).
+enum class SolverKind : int {
+    ForwardEuler = 0,
+    RungeKutta4 = 1,
+};
+enum class ObjectiveKind : int {
+    Render = 0,          // Render
+    OpticalPath = 1,     // OpticalPath, the sampled paths of ray 0 (or of every ray)
+    LightTransport = 2,  // LightTransport, absorbed power per node
+};
 
 class BaseRayTracer {
 public:
@@ -32,6 +45,10 @@ public:
     virtual void resetResult() {}
     virtual double* getResultArrayDevicePtr() { return nullptr; }
     virtual Objective* getObjective() { return nullptr; }
+    // A tracer for `solver` that takes over this tracer's objective with its
+    // buffers, result and file count; this tracer is left with an empty
+    // objective. Null for a value outside the enumeration.
+    virtual std::unique_ptr<BaseRayTracer> withSolver(SolverKind solver) = 0;
 
     // Element visits of all rays in the last trace (a throughput figure).
     unsigned long long lastElementVisits() const { return static_cast<unsigned long long>(counts.visits); }
@@ -56,6 +73,9 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
 template <class ObjectiveT, class SolverT, class ElementT>
 class FiniteElementRayTracer : public BaseRayTracer {
 public:
+    FiniteElementRayTracer() = default;
+    explicit FiniteElementRayTracer(ObjectiveT&& taken) : objective(std::move(taken)) {}
+
     void traceRays(RayCollection& rays, const Mesh& mesh) override {
         counts = launchTrace<decltype(objective.device()), SolverT, ElementT>(rays, mesh, objective.device(), options);
     }
@@ -77,21 +97,20 @@ public:
     void resetResult() override { objective.resetResult(); }
     double* getResultArrayDevicePtr() override { return objective.getResultArrayDevicePtr(); }
     Objective* getObjective() override { return &objective; }
+    std::unique_ptr<BaseRayTracer> withSolver(SolverKind solver) override {
+        switch (solver) {
+            case SolverKind::ForwardEuler:
+                return std::make_unique<FiniteElementRayTracer<ObjectiveT, ForwardEuler<ElementT>, ElementT>>(
+                    std::move(objective));
+            case SolverKind::RungeKutta4:
+                return std::make_unique<FiniteElementRayTracer<ObjectiveT, RungeKutta4<ElementT>, ElementT>>(
+                    std::move(objective));
+        }
+        return nullptr;
+    }
 
 private:
     ObjectiveT objective;
-};
-
-// What the factory combines. The integer values are part of its contract
-// (callers that hold plain integers use the overload below).
-enum class SolverKind : int {
-    ForwardEuler = 0,
-    RungeKutta4 = 1,
-};
-enum class ObjectiveKind : int {
-    Render = 0,          // Render
-    OpticalPath = 1,     // OpticalPath, the sampled path of ray 0
-    LightTransport = 2,  // LightTransport, absorbed power per node
 };
 
 // A tracer of that solver and objective; the objective starts unconfigured.

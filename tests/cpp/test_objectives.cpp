@@ -238,3 +238,19 @@ TEST(DeviceRecords, OpticalPathFillsFreeSlotsForRayZeroOnly) {
     empty.interactElementLocal(stateWithShares(1.0f), Vec3(), nodes, 0);
     EXPECT_EQ(flags, (std::vector<int>{-1, -1, -1}));
 }
+
+TEST(DeviceRecords, OpticalPathOfSeveralRaysKeepsEachRayInItsOwnSlots) {
+    std::vector<double> data(2 * 2 * 5, 0.0);
+    std::vector<int> flags(4, -1);
+    const OpticalPathDevice record{data.data(), flags.data(), 5, 0, 2, 2};  // 2 slots for each of 2 rays
+    const int nodes[8] = {};
+    record.interactElementLocal(stateWithShares(1.0f), Vec3(1, 1, 1), nodes, 1);
+    record.interactElementLocal(stateWithShares(1.0f), Vec3(2, 2, 2), nodes, 2);  // not recorded
+    record.interactElementLocal(stateWithShares(1.0f), Vec3(3, 3, 3), nodes, 0);
+    record.interactElementLocal(stateWithShares(1.0f), Vec3(4, 4, 4), nodes, 1);
+    record.interactElementLocal(stateWithShares(1.0f), Vec3(5, 5, 5), nodes, 1);  // ray 1 is full
+    EXPECT_EQ(flags, (std::vector<int>{1, -1, 1, 1}));
+    EXPECT_EQ(data[0], 3);
+    EXPECT_EQ(data[10], 1);
+    EXPECT_EQ(data[15], 4);
+}

@@ -1,4 +1,4 @@
-"""The installed lumivex-trace program: one trace per objective from a TOML file, and its errors."""
+"""The installed lumivex-trace command: one trace per objective from a TOML file, and its errors."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ from lumivex_tools import box_mesh, write_vtk
 
 _beside = Path(sysconfig.get_path("scripts")) / "lumivex-trace"
 PROGRAM = str(_beside) if _beside.exists() else shutil.which("lumivex-trace")
-pytestmark = pytest.mark.skipif(PROGRAM is None, reason="lumivex-trace is not installed (built without toml++)")
+pytestmark = pytest.mark.skipif(PROGRAM is None, reason="lumivex-trace is not installed")
 
 
 @pytest.fixture
