@@ -123,25 +123,43 @@ class _KineticsModel:
         return self.model.get_degree_of_curing()
 
 
-def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool = True) -> VialResult:
-    """Run the exposure; writes ``vial_<k>.vtu`` per angle, ``vial.pvd`` and ``vial.png`` to ``outdir``."""
+def vial_engine(setup: VialSetup, origins, directions, powers):
+    """An engine holding the vial mesh (uncured resin, glass wall) and the given rays."""
     import lumivex
 
-    os.makedirs(outdir, exist_ok=True)
     points, hexahedra = cylinder_mesh(setup.radius, setup.height, setup.n_radial, setup.n_around, setup.n_z)
-    volumes = nodal_volumes(points, hexahedra)
-
     engine = lumivex.Lumivex()
     engine.load_mesh_arrays(points, hexahedra, refractive_index=setup.resin_index,
                             absorptivity=setup.resin_absorptivity)
     _boundary(engine, lumivex, setup)
-    origins, directions, powers = _beam(setup)
     engine.load_rays_arrays(origins, directions, powers)
     engine.set_solver_type(setup.solver)
     engine.config()
+    return engine, points, hexahedra
+
+
+def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool = True,
+        rays=None, dt: float | None = None) -> VialResult:
+    """Run the exposure; writes ``vial_<k>.vtu`` per angle, ``vial.pvd`` and ``vial.png`` to ``outdir``.
+
+    ``rays`` replaces the default beam: ``(origins, directions, powers)`` at the
+    first angle, with ``powers`` of shape (R,) or one row per angle
+    (``setup.n_angles``, R), as a projection design gives. ``dt`` fixes the
+    exposure time per angle instead of calibrating it.
+    """
+    os.makedirs(outdir, exist_ok=True)
+    origins, directions, powers = _beam(setup) if rays is None else rays
+    powers = np.asarray(powers, dtype=np.float64)
+    per_angle = powers if powers.ndim == 2 else None
+    if per_angle is not None and per_angle.shape[0] != setup.n_angles:
+        raise ValueError("powers must have one row per angle")
+    engine, points, hexahedra = vial_engine(setup, origins, directions,
+                                            per_angle[0] if per_angle is not None else powers)
+    volumes = nodal_volumes(points, hexahedra)
     engine.configure_outfilename(os.path.join(str(outdir), "vial.vtu"))
 
-    dt = _calibrated_exposure_time(engine, setup)
+    if dt is None:
+        dt = _calibrated_exposure_time(engine, setup)
     model = (_KineticsModel if setup.model == "kuravel" else _DoseModel)(engine, setup, dt)
     dose = np.zeros(len(points))
     files, absorbed, seconds = [], [], []
@@ -150,6 +168,8 @@ def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool
         start = time.perf_counter()
         if k > 0:
             engine.rotate_reset_rays([0.0, 0.0, 1.0], 2.0 * np.pi / setup.n_angles)
+        if per_angle is not None:
+            engine.set_ray_payloads(per_angle[k])
         engine.reset_absorbed_power()
         engine.compute_volumetric_absorption()
         q = engine.get_absorbed_power()
@@ -167,7 +187,8 @@ def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool
     png = _slice_figure(points, dose, doc, setup, os.path.join(str(outdir), "vial.png")) if figure else None
     return VialResult(files=files, pvd=pvd, figure=png, dose=dose, degree_of_curing=doc,
                       cured_volume=float(volumes[doc >= 0.999].sum()), total_volume=float(volumes.sum()),
-                      incident_power=float(powers.sum()), absorbed_power=absorbed, seconds_per_angle=seconds,
+                      incident_power=float(powers.sum()) / (setup.n_angles if per_angle is not None else 1),
+                      absorbed_power=absorbed, seconds_per_angle=seconds,
                       dt=dt)
 
 

@@ -103,6 +103,7 @@ void Lumivex::initialiseTracer() {
     if (!solverConfigured)
         lvx::notice(lvx::msg::kSolverNotConfigured);
     tracer = createFiniteElementRayTracer(solverType, ObjectiveKind::LightTransport);
+    tracerSolverType = solverType;
     tracerInitialised = true;
     // A new tracer carries a fresh objective: give it the output the user
     // already chose, so the result array always exists once configured.
@@ -232,13 +233,47 @@ bool Lumivex::ensureInitialised() {
 
 void Lumivex::compute_volumetric_absorption() {
     if (!readinessGuard(lvx::msg::kAbortCompute)) return;
-    if (!surfaceTraced) {
-        currentRays->restoreStartPositions();
-        surfaceTracer->traceRays(*currentRays, mesh);
-        surfaceTraced = true;
-    }
+    traceSurfaceIfNeeded();
+    currentRays->saveTraceSeeds();
     tracer->traceRays(*currentRays, mesh);
     dev::synchronize();
+}
+
+void Lumivex::traceSurfaceIfNeeded() {
+    if (surfaceTraced) return;
+    currentRays->restoreStartPositions();
+    surfaceTracer->traceRays(*currentRays, mesh);
+    surfaceTraced = true;
+}
+
+void Lumivex::compute_ray_response(const double* weights, double* out) {
+    const std::size_t rayCount = raysLoaded ? static_cast<std::size_t>(currentRays->nRays) : 0;
+    std::fill(out, out + rayCount, 0.0);
+    if (!readinessGuard(lvx::msg::kAbortResponse)) return;
+    traceSurfaceIfNeeded();
+    RayResponse& objective = responseObjective();
+    objective.setWeights(weights);
+    objective.resetResult();
+    {
+        // Unit starting powers make the response independent of the rays'
+        // powers, zero powers included, which is what a gradient needs.
+        UnitPowerScope unitPower(*currentRays);
+        responseTracer->traceRays(*currentRays, mesh);
+        dev::synchronize();
+    }
+    objective.getResult(out);
+}
+
+RayResponse& Lumivex::responseObjective() {
+    // The response follows the paths of the forward trace: same solver.
+    if (!responseTracer || responseSolverType != tracerSolverType) {
+        responseTracer = createRayResponseTracer(tracerSolverType);
+        responseSolverType = tracerSolverType;
+    }
+    auto& objective = static_cast<RayResponse&>(*responseTracer->getObjective());
+    if (objective.nodeCount() != mesh.nodeCount() || objective.rayCount() != currentRays->nRays)
+        objective.configure(mesh.nodeCount(), currentRays->nRays);
+    return objective;
 }
 
 void Lumivex::write_result() {

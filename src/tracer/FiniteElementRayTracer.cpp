@@ -37,6 +37,7 @@ unsigned long long launchTrace(RayCollection& rays, const Mesh& mesh, const Obje
 LVX_INSTANTIATE_TRACE(LightTransportDevice)
 LVX_INSTANTIATE_TRACE(RenderDevice)
 LVX_INSTANTIATE_TRACE(OpticalPathDevice)
+LVX_INSTANTIATE_TRACE(RayResponseDevice)
 #undef LVX_INSTANTIATE_TRACE
 
 namespace {
@@ -66,3 +67,5 @@ std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(SolverKind solver, O
 std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind) {
     return createFiniteElementRayTracer(static_cast<SolverKind>(solverType), static_cast<ObjectiveKind>(objectiveKind));
 }
+
+std::unique_ptr<BaseRayTracer> createRayResponseTracer(SolverKind solver) { return tracerFor<RayResponse>(solver); }
