@@ -103,8 +103,9 @@ def _boundary(engine, lumivex, setup: VialSetup) -> None:
     engine.set_boundary_conditions([glass])
 
 
-def prepare(setup: VialSetup, output_file: str = "vial.vtu") -> Vial:
-    """An engine with the vial mesh, the glass wall, the beam and the solver, configured."""
+def vial_engine(setup: VialSetup, origins, directions, powers):
+    """An engine holding the vial mesh (uncured resin, glass wall) and the given
+    rays, configured with the setup's solver. Returns (engine, points, hexahedra)."""
     import lumivex
 
     points, hexahedra = cylinder_mesh(setup.radius, setup.height, setup.n_radial, setup.n_around, setup.n_z)
@@ -112,12 +113,19 @@ def prepare(setup: VialSetup, output_file: str = "vial.vtu") -> Vial:
     engine.load_mesh_arrays(points, hexahedra, refractive_index=setup.resin_index,
                             absorptivity=setup.resin_absorptivity)
     _boundary(engine, lumivex, setup)
-    origins, directions, powers = _beam(setup)
     engine.load_rays_arrays(origins, directions, powers)
     engine.set_solver_type(setup.solver)
     engine.config()
+    return engine, points, hexahedra
+
+
+def prepare(setup: VialSetup, output_file: str = "vial.vtu", rays=None) -> Vial:
+    """An engine with the vial mesh, the glass wall, the beam (or ``rays``:
+    origins, directions, powers) and the solver, configured."""
+    origins, directions, powers = _beam(setup) if rays is None else rays
+    engine, points, hexahedra = vial_engine(setup, origins, directions, powers)
     engine.configure_outfilename(output_file)
-    return Vial(engine, points, hexahedra, nodal_volumes(points, hexahedra), float(powers.sum()))
+    return Vial(engine, points, hexahedra, nodal_volumes(points, hexahedra), float(np.sum(powers)))
 
 
 class _DoseModel:
@@ -237,10 +245,12 @@ def sample_absorbed_power(engine, samples: int = 8) -> np.ndarray:
 
 def expose(vial: Vial, model, n_angles: int, dt: float,
            progress: Optional[Callable[[Iterable[int]], Iterable[int]]] = None,
-           on_angle: Optional[Callable[[int, np.ndarray, np.ndarray], None]] = None):
+           on_angle: Optional[Callable[[int, np.ndarray, np.ndarray], None]] = None,
+           powers_per_angle: Optional[np.ndarray] = None):
     """Step the beam around the vial: per angle, compute the absorbed power Q
     (W/mm^3), add Q * dt to the dose and step the cure model. ``on_angle(k, q,
-    dose)`` runs after each step. Returns ``(dose, absorbed power per angle in
+    dose)`` runs after each step; ``powers_per_angle`` (n_angles x R) sets the
+    rays' powers at each angle, as a projection design gives. Returns ``(dose, absorbed power per angle in
     W, seconds per angle)``."""
     engine = vial.engine
     dose = np.zeros(len(vial.points))
@@ -250,6 +260,8 @@ def expose(vial: Vial, model, n_angles: int, dt: float,
         start = time.perf_counter()
         if k > 0:
             engine.rotate_reset_rays([0.0, 0.0, 1.0], 2.0 * np.pi / n_angles)
+        if powers_per_angle is not None:
+            engine.set_ray_payloads(powers_per_angle[k])
         engine.reset_absorbed_power()
         engine.compute_volumetric_absorption()
         q = engine.get_absorbed_power()
@@ -274,15 +286,34 @@ def write_series_file(path: str, vial: Vial, q: np.ndarray, dose: np.ndarray, do
     meshio.write(path, mesh, file_format="vtu", binary=True, compression="zlib")
 
 
-def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool = True) -> VialResult:
+def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool = True,
+        rays=None, dt: Optional[float] = None) -> VialResult:
     """Run the exposure; writes ``vial_<k>.vtu`` every ``setup.every`` angles,
     ``vial.pvd``, ``vial_rays.vtp`` and, with ``figure``, ``vial.png`` and
-    ``vial_rays.png`` to ``outdir``."""
+    ``vial_rays.png`` to ``outdir``.
+
+    ``rays`` replaces the default beam: ``(origins, directions, powers)`` at the
+    first angle, with ``powers`` of shape (R,) or one row per angle
+    (``setup.n_angles``, R), as a projection design gives. ``dt`` fixes the
+    exposure time per angle instead of calibrating it.
+    """
     outdir = str(outdir)
     os.makedirs(outdir, exist_ok=True)
-    vial = prepare(setup, os.path.join(outdir, "vial.vtu"))
+    per_angle = None
+    if rays is not None:
+        origins, directions, powers = rays
+        powers = np.asarray(powers, dtype=np.float64)
+        if powers.ndim == 2:
+            if powers.shape[0] != setup.n_angles:
+                raise ValueError("powers must have one row per angle")
+            per_angle, powers = powers, powers[0]
+        rays = (origins, directions, powers)
+    vial = prepare(setup, os.path.join(outdir, "vial.vtu"), rays)
+    if per_angle is not None:
+        vial.incident_power = float(per_angle.sum()) / setup.n_angles
     Model = MODELS[setup.model]
-    dt = Model.exposure_time(sample_absorbed_power(vial.engine), setup)
+    if dt is None:
+        dt = Model.exposure_time(sample_absorbed_power(vial.engine), setup)
     model = Model(vial.engine, setup, dt)
     every = max(1, int(setup.every))
     files, times = [], []
@@ -293,7 +324,7 @@ def run(setup: VialSetup, outdir: str | os.PathLike, progress=None, figure: bool
             times.append((k + 1) * dt)
             write_series_file(files[-1], vial, q, dose, model.degree_of_curing())
 
-    dose, absorbed, seconds = expose(vial, model, setup.n_angles, dt, progress, write)
+    dose, absorbed, seconds = expose(vial, model, setup.n_angles, dt, progress, write, per_angle)
     pvd = os.path.join(outdir, "vial.pvd")
     write_pvd(pvd, files, times)
     doc = model.degree_of_curing()

@@ -229,6 +229,17 @@ py::array_t<int> rayEntryFaces(Lumivex& engine) {
     return out;
 }
 
+DoubleArray computeRayResponse(Lumivex& engine, const DoubleArray& weights) {
+    require(weights.ndim() == 1, "Input must be a 1-D array");
+    const py::ssize_t n = engine.mesh_loaded() ? engine.get_node_count() : 0;
+    require(weights.shape(0) == n, "Array size must match node count");
+    const double* w = weights.data();
+    for (py::ssize_t k = 0; k < n; ++k) require(std::isfinite(w[k]), "node_weights must be finite");
+    DoubleArray out(engine.rays_loaded() ? engine.get_ray_count() : 0);
+    engine.compute_ray_response(w, out.mutable_data());
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(lumivex, m) {
@@ -505,6 +516,36 @@ output_file : str
 
 The absorbed power accumulates on the mesh nodes; read it with
 get_absorbed_power or write it with write_result.
+)doc")
+        .def("compute_ray_response", &computeRayResponse, py::arg("node_weights"),
+             R"doc(Per-ray response of a node-weighted absorbed power (the adjoint trace).
+
+Traces every ray once with unit starting power and returns, per ray, the
+power it deposits per unit nodal volume, weighted by the node weights:
+r_i = sum over its element visits of sum_j w[node_j] * deposit_j. Absorbed
+power is linear in the rays' powers P, so sum_i r_i * P_i equals
+sum_k w_k * Q_k of compute_volumetric_absorption with the same rays, and r is
+the gradient of sum_k w_k * Q_k with respect to the ray powers.
+
+The rays (powers and random states) and the absorbed-power result are left
+as they were. Rough faces draw the same random numbers for this trace as for
+the last compute_volumetric_absorption of these rays (or, before the first,
+as for the next one), so both follow the same paths.
+
+Parameters
+----------
+node_weights : numpy.ndarray
+    1-D array of N finite weights, one per mesh node.
+
+Returns
+-------
+numpy.ndarray
+    1-D float64 array of R responses (zeros when the engine is not ready).
+
+Raises
+------
+RuntimeError
+    If the weights are not 1-D, not N long, or not finite.
 )doc")
         .def("get_ray_count", &Lumivex::get_ray_count, "Get the number of rays currently loaded in the engine.")
         .def("get_element_visit_count", &Lumivex::get_element_visit_count,

@@ -313,15 +313,51 @@ bool Lumivex::ensureInitialised() {
 
 void Lumivex::compute_volumetric_absorption() {
     if (!readinessGuard(lvx::msg::kAbortCompute)) return;
-    if (!surfaceTraced) {
-        currentRays->restoreStartPositions();
-        surfaceTracer->traceRays(*currentRays, mesh);
-        surfaceTraced = true;
-    }
+    traceSurfaceIfNeeded();
+    currentRays->saveTraceSeeds();
     matchSolverAndRays();
     tracer->setTraceOptions(traceOptions);
     tracer->traceRays(*currentRays, mesh);
     dev::synchronize();
+}
+
+void Lumivex::traceSurfaceIfNeeded() {
+    if (surfaceTraced) return;
+    currentRays->restoreStartPositions();
+    surfaceTracer->traceRays(*currentRays, mesh);
+    surfaceTraced = true;
+}
+
+void Lumivex::compute_ray_response(const double* weights, double* out) {
+    const std::size_t rayCount = raysLoaded ? static_cast<std::size_t>(currentRays->nRays) : 0;
+    std::fill(out, out + rayCount, 0.0);
+    if (!readinessGuard(lvx::msg::kAbortResponse)) return;
+    traceSurfaceIfNeeded();
+    RayResponse& objective = responseObjective();
+    objective.setWeights(weights);
+    objective.resetResult();
+    {
+        // Unit starting powers make the response independent of the rays'
+        // powers, zero powers included, which is what a gradient needs.
+        UnitPowerScope unitPower(*currentRays);
+        responseTracer->traceRays(*currentRays, mesh);
+        dev::synchronize();
+    }
+    objective.getResult(out);
+}
+
+RayResponse& Lumivex::responseObjective() {
+    // The response follows the paths of the next forward trace: the solver
+    // and step rule that trace uses.
+    if (!responseTracer || responseSolverType != solverType) {
+        responseTracer = createRayResponseTracer(solverType);
+        responseSolverType = solverType;
+    }
+    responseTracer->setTraceOptions(traceOptions);
+    auto& objective = static_cast<RayResponse&>(*responseTracer->getObjective());
+    if (objective.nodeCount() != mesh.nodeCount() || objective.rayCount() != currentRays->nRays)
+        objective.configure(mesh.nodeCount(), currentRays->nRays);
+    return objective;
 }
 
 void Lumivex::write_result() {

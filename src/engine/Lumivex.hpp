@@ -42,6 +42,13 @@ public:
     void write_boundary_condition_groups_vtu(const char* path, bool includeUnassigned);
 
     void compute_volumetric_absorption();
+    // Per-ray response to node weights (N doubles in, R doubles out): the
+    // absorbed power per unit starting power that ray i deposits, weighted
+    // by the weights of the nodes it lands on, so that sum_i r_i P_i equals
+    // sum_k w_k Q_k of the last forward trace (same random draws at rough
+    // faces). The rays, their seeds and the light-transport result are left
+    // as they were. Fills zeros when the engine is not ready.
+    void compute_ray_response(const double* weights, double* out);
     void write_result();
     void write_result_append(const double* fields, int nFields, const std::vector<std::string>* names);
     void configure_outfilename(const char* name);
@@ -115,15 +122,21 @@ private:
     void selectObjective(ObjectiveKind kind);
     void matchSolverAndRays();
     int recordedRays() const;
+    // Moves the rays onto their entry faces if rays, mesh or conditions changed.
+    void traceSurfaceIfNeeded();
+    // The response tracer for the current solver, sized for the mesh and rays.
+    RayResponse& responseObjective();
     // The result array exists (printing why not when it does not).
     bool resultAvailable();
 
     std::unique_ptr<SurfaceRayTracerBase> surfaceTracer;
     std::unique_ptr<BaseRayTracer> tracer;
+    std::unique_ptr<BaseRayTracer> responseTracer;  // created on first use
     SolverKind solverType = SolverKind::ForwardEuler;
     TraceOptions traceOptions;
     SolverKind tracerSolver = SolverKind::ForwardEuler;  // the solver the current tracer integrates with
     ObjectiveKind traced = ObjectiveKind::LightTransport;
+    SolverKind responseSolverType = SolverKind::ForwardEuler;  // solver of responseTracer
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     RayCollection* currentRays = nullptr;

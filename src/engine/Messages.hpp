@@ -29,6 +29,7 @@ constexpr const char* kGuardAcceleratorMissing = "Error: SRT accelerator structu
 constexpr const char* kGuardObjectiveDefault = "Warning: objective not configured yet!\n";
 constexpr const char* kGuardDefaultOutput = "         -> using default outfilename out.vtu\n";
 constexpr const char* kAbortCompute = "Aborting: Can not solve optics before proper initialization.\n";
+constexpr const char* kAbortResponse = "Aborting: Can not compute ray responses before proper initialization.\n";
 constexpr const char* kAbortOutput = "Aborting: Can not create output file before proper initialization.\n";
 constexpr const char* kNotLightTransport =
     "Error: the objective is not light transport (configure_outfilename selects it)\n";

@@ -56,6 +56,31 @@ struct LightTransportDevice {
     }
 };
 
+// Adjoint of LightTransport: the weighted sum of a ray's nodal deposits,
+// w[node] times the absorbed power per nodal volume, over all its element
+// visits, kept in the ray's own slot. Each slot belongs to one thread, so no
+// atomics are needed. Node ids outside the weights and ray ids outside the
+// responses are skipped.
+struct RayResponseDevice {
+    const double* weights = nullptr;  // nNodes doubles
+    double* response = nullptr;       // nRays doubles
+    int nNodes = 0;
+    int nRays = 0;
+
+    LVX_HD void interactInterface(const Ray&) const {}
+    LVX_HD void interactVolume(const Ray&) const {}
+    LVX_HD void interactElementLocal(const StateVector& S, const Vec3&, const int nodes[8], int rayIndex) const {
+        if (response == nullptr || weights == nullptr || rayIndex < 0 || rayIndex >= nRays) return;
+        double sum = 0.0;
+        for (int k = 0; k < 8; ++k) {
+            const int node = nodes[k];
+            if (node < 0 || node >= nNodes) continue;
+            sum += weights[node] * static_cast<double>(S.absorbed[k]);
+        }
+        response[rayIndex] += sum;
+    }
+};
+
 // Surface render: ray p colours pixel p of a planar image of 3 * width *
 // height doubles (plane 0 red, 1 green, 2 blue) from the interface normal.
 struct RenderDevice {

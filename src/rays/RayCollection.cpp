@@ -12,6 +12,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -94,6 +95,7 @@ void RayCollection::allocate() {
     arrays_ = Arrays{rayArray<float>(3 * n, pinned), rayArray<float>(3 * n, pinned), rayArray<float>(n, pinned),
                      rayArray<int>(n, pinned), rayArray<std::uint64_t>(n, pinned)};
     startPositions_.reset();
+    traceSeeds_.reset();
     const Arrays& a = arrays_;
     std::tie(h_rdata.positions, h_rdata.directions, h_rdata.payloads, h_rdata.faceIds, h_rdata.rngStates) =
         dev::views(a.positions, a.directions, a.payloads, a.faceIds, a.rngStates);
@@ -120,6 +122,42 @@ void RayCollection::saveStartPositions() {
 void RayCollection::restoreStartPositions() {
     if (!startPositions_) return;
     dev::copyOnDevice(h_rdata.positions, startPositions_.get(), startPositions_.size() * sizeof(float));
+}
+
+UnitPowerScope::UnitPowerScope(RayCollection& rays) : rays_(rays) {
+    const auto n = static_cast<std::size_t>(rays.nRays);
+    payloads_ = dev::deviceBuffer<float>(n);
+    seeds_ = dev::deviceBuffer<std::uint64_t>(n);
+    dev::copyOnDevice(payloads_.get(), rays.h_rdata.payloads, n * sizeof(float));
+    if (rays.h_rdata.rngStates) dev::copyOnDevice(seeds_.get(), rays.h_rdata.rngStates, n * sizeof(std::uint64_t));
+    const std::vector<float> ones(n, 1.0f);
+    dev::upload(rays.h_rdata.payloads, ones.data(), n);
+    rays.replayTraceSeeds();
+}
+
+// A destructor must not throw: a failed copy back is reported instead (the
+// device is then in trouble anyway).
+UnitPowerScope::~UnitPowerScope() {
+    const auto n = static_cast<std::size_t>(rays_.nRays);
+    try {
+        dev::copyOnDevice(rays_.h_rdata.payloads, payloads_.get(), n * sizeof(float));
+        if (rays_.h_rdata.rngStates)
+            dev::copyOnDevice(rays_.h_rdata.rngStates, seeds_.get(), n * sizeof(std::uint64_t));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Error: ray powers and seeds not restored after a response trace: %s\n", error.what());
+    }
+}
+
+void RayCollection::saveTraceSeeds() {
+    const auto n = static_cast<std::size_t>(nRays);
+    if (!h_rdata.rngStates || n == 0) return;
+    if (traceSeeds_.size() != n) traceSeeds_ = dev::deviceBuffer<std::uint64_t>(n);
+    dev::copyOnDevice(traceSeeds_.get(), h_rdata.rngStates, n * sizeof(std::uint64_t));
+}
+
+void RayCollection::replayTraceSeeds() {
+    if (traceSeeds_.size() != static_cast<std::size_t>(nRays) || !h_rdata.rngStates) return;
+    dev::copyOnDevice(h_rdata.rngStates, traceSeeds_.get(), traceSeeds_.size() * sizeof(std::uint64_t));
 }
 
 void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle) {

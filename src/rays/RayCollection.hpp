@@ -35,6 +35,12 @@ public:
     void saveStartPositions();
     void restoreStartPositions();
 
+    // Rough faces advance each ray's random state during a trace. These keep
+    // the states a trace started from, so that another trace (a ray-response
+    // trace) can draw the same numbers and follow the same paths.
+    void saveTraceSeeds();
+    void replayTraceSeeds();  // no effect before the first saveTraceSeeds
+
 private:
     // Owners of the arrays h_rdata points at.
     struct Arrays {
@@ -48,6 +54,25 @@ private:
     dev::Buffer<RaysDataFlat> record_;  // what d_rdata points at
     Arrays arrays_;
     dev::Buffer<float> startPositions_;  // 3 * nRays, same layout as positions
+    dev::Buffer<std::uint64_t> traceSeeds_;  // nRays, once saved
+};
+
+// While it lives, every ray of the set starts with unit power and the random
+// states the last trace started from; when it ends the powers and the random
+// states are put back as they were. A trace run inside it (a ray-response
+// trace) therefore follows the paths of the last trace, rough faces included,
+// and leaves the set unchanged.
+class UnitPowerScope {
+public:
+    explicit UnitPowerScope(RayCollection& rays);
+    ~UnitPowerScope();
+    UnitPowerScope(const UnitPowerScope&) = delete;
+    UnitPowerScope& operator=(const UnitPowerScope&) = delete;
+
+private:
+    RayCollection& rays_;
+    dev::Buffer<float> payloads_;
+    dev::Buffer<std::uint64_t> seeds_;
 };
 
 // A .ry file loaded onto the device (readRayFile, then the collection); the

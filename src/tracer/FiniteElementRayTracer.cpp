@@ -63,6 +63,7 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
 LVX_INSTANTIATE_TRACE(LightTransportDevice)
 LVX_INSTANTIATE_TRACE(RenderDevice)
 LVX_INSTANTIATE_TRACE(OpticalPathDevice)
+LVX_INSTANTIATE_TRACE(RayResponseDevice)
 #undef LVX_INSTANTIATE_TRACE
 
 namespace {
@@ -92,3 +93,5 @@ std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(SolverKind solver, O
 std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind) {
     return createFiniteElementRayTracer(static_cast<SolverKind>(solverType), static_cast<ObjectiveKind>(objectiveKind));
 }
+
+std::unique_ptr<BaseRayTracer> createRayResponseTracer(SolverKind solver) { return tracerFor<RayResponse>(solver); }

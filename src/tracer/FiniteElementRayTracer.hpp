@@ -6,6 +6,7 @@
 #include "mesh/Mesh.hpp"
 #include "objectives/LightTransport.hpp"
 #include "objectives/OpticalPath.hpp"
+#include "objectives/RayResponse.hpp"
 #include "objectives/Render.hpp"
 #include "rays/RayCollection.hpp"
 #include "tracer/Solver.hpp"
@@ -119,3 +120,9 @@ std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(SolverKind solver, O
 // The same from the integer values: solverType 0 forward Euler, 1 fourth-order
 // Runge-Kutta; objectiveKind 0 render, 1 optical path, 2 light transport.
 std::unique_ptr<BaseRayTracer> createFiniteElementRayTracer(int solverType, int objectiveKind);
+
+// A tracer whose objective is the ray response (the adjoint of light
+// transport); null for a solver outside the enumeration. Kept out of the
+// objective-kind factory above, whose kinds are the ones a configuration file
+// or the command line can name.
+std::unique_ptr<BaseRayTracer> createRayResponseTracer(SolverKind solver);
