@@ -34,12 +34,14 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
     dev::forEach(
         "traceRaysKernel", rays.nRays,
         LVX_LAMBDA(int i) {
-#if !defined(__CUDA_ARCH__)
+            // `wide` is only set on the CPU backend; the device pass never
+            // takes this branch, but must see the same captures.
             if (wide) {
+#if !defined(__CUDA_ARCH__)
                 addCounts(d_counts, trace::wide::traceRay<ObjectiveDevice, SolverT>(d_rays, d_mesh, record, i, rule));
+#endif
                 return;
             }
-#endif
             addCounts(d_counts, trace::traceRay<ObjectiveDevice, SolverT, ElementT>(d_rays, d_mesh, record, i, rule));
         },
         {dev::kTraceBlockSize, dev::Schedule::Dynamic});
