@@ -140,3 +140,12 @@ struct OpticalPathDevice {
         }
     }
 };
+
+// Every objective record the tracer factory creates a trace for; the trace
+// translation units instantiate their templates for each (X is a macro taking
+// the record's type).
+#define LVX_FOR_EACH_TRACE_OBJECTIVE(X) \
+    X(LightTransportDevice)             \
+    X(RenderDevice)                     \
+    X(OpticalPathDevice)                \
+    X(RayResponseDevice)

@@ -62,10 +62,7 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
         RayCollection&, const Mesh&, const OBJECTIVE&, const TraceOptions&);                               \
     template TraceCounts launchTrace<OBJECTIVE, RungeKutta4<HEX8Element>, HEX8Element>(                   \
         RayCollection&, const Mesh&, const OBJECTIVE&, const TraceOptions&);
-LVX_INSTANTIATE_TRACE(LightTransportDevice)
-LVX_INSTANTIATE_TRACE(RenderDevice)
-LVX_INSTANTIATE_TRACE(OpticalPathDevice)
-LVX_INSTANTIATE_TRACE(RayResponseDevice)
+LVX_FOR_EACH_TRACE_OBJECTIVE(LVX_INSTANTIATE_TRACE)
 #undef LVX_INSTANTIATE_TRACE
 
 namespace {

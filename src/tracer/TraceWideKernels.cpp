@@ -28,9 +28,7 @@ __attribute__((flatten)) TraceCounts traceRay(const RaysDataFlat* rays, const Me
         const RaysDataFlat*, const MeshDataFlat*, const OBJECTIVE&, int, StepRule);                          \
     template TraceCounts traceRay<OBJECTIVE, RungeKutta4<HEX8Element>>(                                      \
         const RaysDataFlat*, const MeshDataFlat*, const OBJECTIVE&, int, StepRule);
-LVX_INSTANTIATE_WIDE_TRACE(LightTransportDevice)
-LVX_INSTANTIATE_WIDE_TRACE(RenderDevice)
-LVX_INSTANTIATE_WIDE_TRACE(OpticalPathDevice)
+LVX_FOR_EACH_TRACE_OBJECTIVE(LVX_INSTANTIATE_WIDE_TRACE)
 #undef LVX_INSTANTIATE_WIDE_TRACE
 
 }  // namespace trace::wide
