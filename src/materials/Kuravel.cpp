@@ -50,6 +50,21 @@ float largestExtent(const MeshDataFlat& m) {
     return extent;
 }
 
+// Number of the `count` floats of `a` and `b` whose bits differ (so that a
+// value that is not a number equals itself), counted in `d_counter`.
+unsigned long long differingWords(const float* a, const float* b, int count, unsigned long long* d_counter) {
+    const unsigned* now = reinterpret_cast<const unsigned*>(a);
+    const unsigned* then = reinterpret_cast<const unsigned*>(b);
+    dev::memset(d_counter, 0, sizeof *d_counter);
+    dev::forEach("differingWordsKernel", count, LVX_LAMBDA(int i) {
+        if (now[i] != then[i]) dev::atomicAddCount(d_counter, 1ull);
+    });
+    dev::synchronize();
+    unsigned long long h_count = 0;
+    dev::download(&h_count, d_counter, 1);
+    return h_count;
+}
+
 }  // namespace
 
 // --- kernels ---------------------------------------------------------------------
@@ -225,19 +240,7 @@ void MaterialState::buildNeighbourTables(const float* coords) {
 }
 
 bool MaterialState::positionsMoved(const float* coords) const {
-    // Bitwise, so that a position that is not a number compares equal to itself.
-    const unsigned* now = reinterpret_cast<const unsigned*>(coords);
-    const unsigned* then = reinterpret_cast<const unsigned*>(d_coordsSnapshot_.get());
-    unsigned long long* moved = d_movedCount_.get();
-    const int count = 3 * h_state_.nNodes;
-    dev::memset(moved, 0, sizeof *moved);
-    dev::forEach("positionsMovedKernel", count, LVX_LAMBDA(int i) {
-        if (now[i] != then[i]) dev::atomicAddCount(moved, 1ull);
-    });
-    dev::synchronize();
-    unsigned long long h_moved = 0;
-    dev::download(&h_moved, moved, 1);
-    return h_moved != 0;
+    return differingWords(coords, d_coordsSnapshot_.get(), 3 * h_state_.nNodes, d_movedCount_.get()) != 0;
 }
 
 void MaterialState::buildBoundaryMasks(const Mesh& mesh) {
