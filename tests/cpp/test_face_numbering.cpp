@@ -49,8 +49,7 @@ TEST(FaceNumbering, MatchesTheHashMapOnAScrambledBox) {
     BoxGrid grid(12, 10, 9);  // 1080 elements: a bucket count from the large primes
     for (std::size_t i = 0; i < grid.ids.size(); ++i)
         grid.ids[i] = static_cast<int>((i * 7919 + 13) % grid.ids.size());
-    // (Duplicated elements are refused before connectivity is built.)
-    HexMeshData data = grid.data();
+    const HexMeshData data = grid.data();
     auto mesh = loadedMesh(data);
     const MeshDataFlat& m = mesh->h_mdata_devlink;
 
