@@ -288,7 +288,7 @@ def main(argv=None):
     ap.add_argument("--solvers", default="FE,RK4", help="solvers, comma separated (default FE,RK4)")
     ap.add_argument("--meshes", default="box,cylinder", help="meshes, comma separated (default box,cylinder)")
     ap.add_argument("--variants", default=",".join(VARIANTS),
-                    help=f"variants, comma separated (default {','.join(VARIANTS)})")
+                    help=f"variants, comma separated (default {','.join(VARIANTS)}; 'old' runs on the CPU backend only)")
     ap.add_argument("--quick", action="store_true", help="small sizes for a smoke run")
     ap.add_argument("--seed", type=int, default=1, help="random seed of the rays (default 1)")
     ap.add_argument("--show-log", action="store_true", help="print the engine's messages of each child")

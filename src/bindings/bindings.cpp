@@ -563,16 +563,19 @@ RuntimeError
                 TraceOptions options;
                 if (stepRule == "element")
                     options.stepRule = StepRule::FollowElement;
-                else if (stepRule == "fixed")
+                else if (stepRule == "fixed") {
+                    if (dev::backend() != dev::Backend::Cpu)
+                        throw py::value_error("step_rule 'fixed' is a CPU benchmark baseline; the GPU kernels "
+                                              "carry only the 'element' rule");
                     options.stepRule = StepRule::FixedStart;
-                else
+                } else
                     throw py::value_error("step_rule must be 'element' or 'fixed', not '" + stepRule + "'");
                 options.wideCpuTrace = wideCpuTrace;
                 self.set_trace_options(options);
             },
             py::arg("step_rule") = "element", py::arg("wide_cpu_trace") = true,
             "For benchmarks: step rule of later traces ('element': steps sized from the element, the default; "
-            "'fixed': the earlier rule, h = 0.1 halved on overshoot) and whether the CPU backend may use its "
+            "'fixed': the earlier rule, h = 0.1 halved on overshoot, CPU backend only) and whether the CPU backend may use its "
             "x86-64-v3 build.")
         .def("get_node_count", &Lumivex::get_node_count, "Get the number of nodes in the loaded mesh.")
         .def("get_element_count", &Lumivex::get_element_count,

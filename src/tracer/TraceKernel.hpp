@@ -208,10 +208,18 @@ LVX_HD void integrateVisitFollowElement(StateVector& S, Element& el, const float
 template <class Solver, class Element>
 LVX_HD void integrateVisit(StateVector& S, Element& el, const float n[8], const float a[8], StepRule rule,
                            TraceCounts& counts) {
+#if defined(__CUDA_ARCH__)
+    // The earlier fixed-start rule is a CPU benchmark baseline only (the engine
+    // refuses it on the GPU): leaving it out of the device code keeps the
+    // kernel's register use down.
+    (void)rule;
+    integrateVisitFollowElement<Solver>(S, el, n, a, counts);
+#else
     if (rule == StepRule::FixedStart)
         integrateVisitFixedStart<Solver>(S, el, n, a, counts);
     else
         integrateVisitFollowElement<Solver>(S, el, n, a, counts);
+#endif
 }
 
 // Walks a ray that has entered the mesh through boundary face f, adding its
