@@ -14,6 +14,21 @@ from typing import IO, Iterator
 
 
 @contextlib.contextmanager
+def engine_output_hidden() -> Iterator[None]:
+    """Redirect file descriptor 1 (the engine's progress lines) to /dev/null while the block runs."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with open(os.devnull, "w") as devnull:
+        os.dup2(devnull.fileno(), 1)
+        try:
+            yield
+        finally:
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
+@contextlib.contextmanager
 def engine_output_captured(log_path: str | os.PathLike) -> Iterator[IO[str]]:
     """Send everything written to file descriptors 1 and 2 to ``log_path`` (a
     new file) while the block runs.

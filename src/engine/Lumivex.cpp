@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -139,27 +140,54 @@ void Lumivex::applyObjectiveSettings() {
 
 void Lumivex::configure_render(const char* outputFile, int width, int height, double size) {
     requireString(outputFile, "output_file");
+    const auto kept = std::make_tuple(renderName, renderWidth, renderHeight, pixelSize);
     renderName = outputFile;
     renderWidth = width;
     renderHeight = height;
     pixelSize = size;
-    selectObjective(ObjectiveKind::Render);
+    try {
+        selectObjective(ObjectiveKind::Render);
+    } catch (...) {
+        std::tie(renderName, renderWidth, renderHeight, pixelSize) = kept;
+        throw;
+    }
 }
 
 void Lumivex::configure_optical_path(const char* outputFile, int pointsPerRay, int maxRays) {
     requireString(outputFile, "output_file");
+    const auto kept = std::make_tuple(pathName, pathPoints, pathRays);
     pathName = outputFile;
     pathPoints = pointsPerRay;
     pathRays = maxRays;
-    selectObjective(ObjectiveKind::OpticalPath);
+    try {
+        selectObjective(ObjectiveKind::OpticalPath);
+    } catch (...) {
+        std::tie(pathName, pathPoints, pathRays) = kept;
+        throw;
+    }
 }
 
 // A fresh tracer for `kind` with the stored settings: earlier results of the
 // objective are dropped, as when configuring it again.
 void Lumivex::selectObjective(ObjectiveKind kind) {
+    // An objective that cannot be set up (an image or path too large for the
+    // memory, say) leaves the tracer and the objective in use as they were.
+    std::unique_ptr<BaseRayTracer> keptTracer = std::move(tracer);
+    const ObjectiveKind keptKind = traced;
+    const SolverKind keptSolver = tracerSolver;
+    const bool keptConfigured = objectiveConfigured, keptInitialised = tracerInitialised;
     traced = kind;
     objectiveConfigured = true;
-    initialiseTracer();
+    try {
+        initialiseTracer();
+    } catch (...) {
+        tracer = std::move(keptTracer);
+        traced = keptKind;
+        tracerSolver = keptSolver;
+        objectiveConfigured = keptConfigured;
+        tracerInitialised = keptInitialised;
+        throw;
+    }
 }
 
 // A solver chosen since the tracer was created takes effect now: the objective

@@ -43,17 +43,20 @@ std::vector<float> narrowChecked(const double* values, std::size_t count, Valid 
     return out;
 }
 
+// Material of a mesh about to be loaded. Non-finite values are left to the
+// loader's own finiteness check (which names them alike for every source);
+// this adds the ranges a medium needs.
 inline void requireValidMaterial(const std::vector<float>& refrIndex, const std::vector<float>& absorptivity,
                                  std::size_t nodes, const std::string& where) {
     // Fields of another length are not used (the loader reports and replaces them).
     if (refrIndex.size() == nodes)
         for (std::size_t i = 0; i < nodes; ++i)
-            if (!validRefractiveIndex(refrIndex[i]))
+            if (std::isfinite(refrIndex[i]) && !validRefractiveIndex(refrIndex[i]))
                 refuseValue(where, "refractive index of node " + std::to_string(i), refrIndex[i],
                             refractiveIndexRule());
     if (absorptivity.size() == nodes)
         for (std::size_t i = 0; i < nodes; ++i)
-            if (!validAbsorptivity(absorptivity[i]))
+            if (std::isfinite(absorptivity[i]) && !validAbsorptivity(absorptivity[i]))
                 refuseValue(where, "absorptivity of node " + std::to_string(i), absorptivity[i], absorptivityRule());
 }
 

@@ -16,7 +16,8 @@ void OpticalPath::configurePaths(const char* outputFile, int pointsPerRay, int r
     const std::size_t nRays = rays > 0 ? static_cast<std::size_t>(rays) : 0;
     const std::size_t m = perRay * nRays;  // slots in all
     const std::size_t values = m * kValuesPerPoint;
-    const std::size_t bytes = values * sizeof(double) + m * sizeof(int);
+    // Saturating: two counts of up to INT_MAX make a product that overflows.
+    const std::size_t bytes = dev::bytesFor(m, kValuesPerPoint * sizeof(double) + sizeof(int));
     dev::requireMemory("an optical path of " + std::to_string(m) + " data points", bytes, bytes);
     // All four buffers are allocated before the old ones go, so a failed
     // allocation (which throws) leaves the objective as it was.
