@@ -30,16 +30,18 @@ import dataclasses
 import os
 import platform
 import sys
+import tempfile
 import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 from lumivex_tools import design  # noqa: E402
-from lumivex_tools.quiet import engine_output_hidden  # noqa: E402
+from lumivex_tools.quiet import engine_output_captured  # noqa: E402
 from lumivex_tools.vial import VialSetup  # noqa: E402
 
 PAIR_GOAL = 2.2
+ENGINE_LOG = os.path.join(tempfile.gettempdir(), "bench_design_engine.log")  # the engine's messages
 
 
 def arguments():
@@ -99,14 +101,14 @@ def main():
     print(f"problem: vial {setup.n_radial} rings x {setup.n_around} around x {setup.n_z} layers, "
           f"{projector.n_angles} angles x {projector.height} x {projector.width} pixels, solver {setup.solver}")
 
-    with engine_output_hidden():
+    with engine_output_captured(ENGINE_LOG):
         forward, response, rays, nodes = pair_timing(setup, projector, args.repeat)
     print(f"\n1. adjoint cost ({rays} rays, {nodes} nodes, fastest of {args.repeat} each)")
     print(f"   forward trace            {forward:8.3f} s")
     print(f"   response trace           {response:8.3f} s")
     print(f"   (forward + response) / forward {(forward + response) / forward:8.2f}   (goal <= {PAIR_GOAL})")
 
-    with engine_output_hidden():
+    with engine_output_captured(ENGINE_LOG):
         demo = designed(setup, projector, args.iterations)
     first = next((h for h in demo.history if h["process_window"] > 0), None)
     print(f"\n2. design of the gear, {len(demo.history) - 1} iterations in {demo.seconds:.1f} s")
@@ -121,7 +123,7 @@ def main():
           f"in-part dose range {demo.metrics['in_part_dose_range']:.4f}")
 
     air = dataclasses.replace(setup, resin_index=1.5, glass_index=1.0)
-    with engine_output_hidden():
+    with engine_output_captured(ENGINE_LOG):
         full = designed(air, projector, args.iterations)
         blind = designed(air, projector, args.iterations, blind=True)
         engine, volumes = design.design_engine(air)

@@ -86,7 +86,7 @@ def main(argv=None) -> int:
     import lumivex
 
     from . import design, design_report
-    from .quiet import engine_output_hidden
+    from .quiet import engine_output_captured
 
     setup = _setup(args)
     projector = design.Projector(width=args.width, height=args.height, n_angles=args.angles,
@@ -98,9 +98,11 @@ def main(argv=None) -> int:
     print(f"lumivex design on the {lumivex.device()} backend", flush=True)
     start = time.perf_counter()
 
+    terminal = sys.stderr
+
     def progress(h):
         print(f"  iteration {h['iteration']:3d}  loss {h['loss']:.4e}  process window {h['process_window']:+.4f}"
-              f"  Jaccard {h['jaccard']:.4f}  {h['seconds']:.1f} s", file=sys.stderr, flush=True)
+              f"  Jaccard {h['jaccard']:.4f}  {h['seconds']:.1f} s", file=terminal, flush=True)
 
     def work():
         result = _design(args, setup, projector, target, progress)
@@ -113,7 +115,8 @@ def main(argv=None) -> int:
     if args.verbose:
         result, checks = work()
     else:
-        with engine_output_hidden():
+        os.makedirs(args.outdir, exist_ok=True)
+        with engine_output_captured(os.path.join(args.outdir, "engine.log")) as terminal:
             result, checks = work()
     design_report.write_patterns(result, args.outdir)
     figures = design_report.write_figures(result, args.outdir)
