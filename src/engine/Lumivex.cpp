@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -347,6 +348,11 @@ void Lumivex::compute_volumetric_absorption() {
     tracer->setTraceOptions(traceOptions);
     tracer->traceRays(*currentRays, mesh);
     dev::synchronize();
+    const long long stalled = tracer->lastTraceCounts().stalled;
+    if (stalled > 0) {
+        std::printf(lvx::msg::kStalledRays, stalled);
+        std::fflush(stdout);
+    }
 }
 
 void Lumivex::traceSurfaceIfNeeded() {

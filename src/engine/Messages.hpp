@@ -36,6 +36,8 @@ constexpr const char* kNotLightTransport =
 constexpr const char* kNotRender = "Error: the objective is not render (configure_render selects it)\n";
 constexpr const char* kNotOpticalPath =
     "Error: the objective is not optical path (configure_optical_path selects it)\n";
+constexpr const char* kStalledRays =
+    "Warning: %lld rays ended early: they cycled between elements without progress (a tangled mesh?)\n";
 
 // Stderr notices.
 constexpr const char* kSolverNotConfigured =

@@ -13,6 +13,7 @@ LVX_HD inline void addCounts(unsigned long long* d_counts, const TraceCounts& c)
     dev::atomicAddCount(d_counts + 0, static_cast<unsigned long long>(c.visits));
     dev::atomicAddCount(d_counts + 1, static_cast<unsigned long long>(c.steps));
     dev::atomicAddCount(d_counts + 2, static_cast<unsigned long long>(c.evaluations));
+    if (c.stalled > 0) dev::atomicAddCount(d_counts + 3, static_cast<unsigned long long>(c.stalled));
 }
 
 }  // namespace
@@ -25,10 +26,11 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
     const ObjectiveDevice record = objective;
     const StepRule rule = options.stepRule;
     const bool wide = options.wideCpuTrace && dev::backend() == dev::Backend::Cpu && trace::wide::available();
-    // Visits, steps and derivative evaluations; freed even when a launch throws.
-    const dev::Buffer<unsigned long long> counters = dev::deviceBuffer<unsigned long long>(3);
+    // Visits, steps, derivative evaluations and stalled rays; freed even when a
+    // launch throws.
+    const dev::Buffer<unsigned long long> counters = dev::deviceBuffer<unsigned long long>(4);
     unsigned long long* d_counts = counters.get();
-    dev::memset(d_counts, 0, 3 * sizeof(unsigned long long));
+    dev::memset(d_counts, 0, 4 * sizeof(unsigned long long));
     // Rays differ widely in cost (path length, reflections), so CPU threads
     // take them in small dynamic chunks.
     dev::forEach(
@@ -37,7 +39,7 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
             // `wide` is only set on the CPU backend; the device pass never
             // takes this branch, but must see the same captures.
             if (wide) {
-#if !defined(__CUDA_ARCH__)
+#if defined(LVX_WITH_WIDE_TRACE) && !defined(__CUDA_ARCH__)
                 addCounts(d_counts, trace::wide::traceRay<ObjectiveDevice, SolverT>(d_rays, d_mesh, record, i, rule));
 #endif
                 return;
@@ -46,12 +48,13 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
         },
         {dev::kTraceBlockSize, dev::Schedule::Dynamic});
     dev::synchronize();
-    unsigned long long h_counts[3] = {0, 0, 0};
-    dev::download(h_counts, d_counts, 3);
+    unsigned long long h_counts[4] = {0, 0, 0, 0};
+    dev::download(h_counts, d_counts, 4);
     TraceCounts counts;
     counts.visits = static_cast<long long>(h_counts[0]);
     counts.steps = static_cast<long long>(h_counts[1]);
     counts.evaluations = static_cast<long long>(h_counts[2]);
+    counts.stalled = static_cast<long long>(h_counts[3]);
     return counts;
 }
 

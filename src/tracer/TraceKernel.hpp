@@ -24,6 +24,13 @@ namespace trace {
 // is left then is far below anything a deposit could resolve).
 constexpr int kMaxElementVisits = 100000;
 constexpr float kPowerFloor = 1e-9f;
+// A ray that cycles without real progress (between the elements of a tangled
+// mesh, or stuck on an edge) ends long before that bound: after this many
+// consecutive visits that each moved it less than kStallProgress of the
+// element's diagonal. A ray that crosses or reflects inside an element moves
+// about its size, so no legitimate path is cut.
+constexpr int kStallVisits = 64;
+constexpr float kStallProgress = 1e-3f;
 
 // A step may end at most this far outside the element, in natural coordinates.
 constexpr float kOvershootTolerance = 0.001f;
@@ -235,6 +242,7 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
     Element el;
     float n[8], a[8];
     int nodes[8];
+    int stalledVisits = 0;
 
     for (int visit = 0; visit < kMaxElementVisits; ++visit) {
         if (e < 0 || e >= m.nElements || !(ray.payload > entryPower * kPowerFloor)) return;
@@ -256,6 +264,12 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
 
         const Vec3 x = el.toPhysical(S.pos);
         objective.interactElementLocal(S, x, nodes, ray.index);
+        const float diagonal = (el.toPhysical(Vec3(1.0f, 1.0f, 1.0f)) - el.toPhysical(Vec3(-1.0f, -1.0f, -1.0f))).length();
+        stalledVisits = (x - ray.position).length() < kStallProgress * diagonal ? stalledVisits + 1 : 0;
+        if (stalledVisits >= kStallVisits) {
+            counts.stalled = 1;
+            return;
+        }
         ray.position = x;
         ray.direction = S.dir.normalized();
         ray.payload = S.E;

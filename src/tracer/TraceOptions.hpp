@@ -17,9 +17,11 @@ struct TraceOptions {
 };
 
 // Work of a trace: element visits, integration steps (accepted and rejected)
-// and evaluations of the ray equation's right-hand side.
+// and evaluations of the ray equation's right-hand side; rays ended because
+// they stopped making progress.
 struct TraceCounts {
     long long visits = 0;
     long long steps = 0;
     long long evaluations = 0;
+    long long stalled = 0;
 };

@@ -208,3 +208,35 @@ def test_sizes_are_checked_against_memory(tmp_path, ray_file, capfd):
     with pytest.raises(RuntimeError, match=r"^a Kuravel of 2147483647 nodes needs .* GB"):
         kuravel.Kuravel(HUGE, kuravel_props())
     assert dosterin.Dosterin(3).get_eddf().shape == (3,)
+
+
+def test_rays_cycling_in_a_tangled_mesh_end_early(tmp_path, capfd):
+    # The loaders refuse tangled hexahedra, but node positions set afterwards can still tangle one:
+    # the far face of the second cell is scrambled so that rays cycle between the two cells.
+    points, hexahedra = box_mesh(2, 1, 1, size=(2, 1, 1))
+    far = [n for n in hexahedra[1] if points[n, 0] > 1.5]
+    tangled = points.copy()
+    tangled[far] += [[1.3, 0.9, 0.3], [-0.8, 0.0, 0.5], [-0.9, 0.3, 0.3], [0.5, -0.8, -0.5]]
+    engine = lumivex.Lumivex()
+    engine.load_mesh_arrays(points, hexahedra, refractive_index=1.5, absorptivity=0.0)
+    engine.set_node_positions(tangled)
+    air = lumivex.OpticalBoundaryCondition()
+    air.faces = list(range(engine.get_boundary_face_count()))
+    engine.set_boundary_conditions([air])
+    rng = np.random.default_rng(1)
+    n = 100
+    origins = np.column_stack([np.full(n, -1.0), rng.uniform(0.1, 0.9, n), rng.uniform(0.1, 0.9, n)])
+    engine.load_rays_arrays(origins, np.tile([1.0, 0.0, 0.0], (n, 1)), np.ones(n))
+    engine.config()
+    engine.configure_outfilename(str(tmp_path / "out.vtu"))
+    capfd.readouterr()
+    engine.compute_volumetric_absorption()
+    assert "rays ended early: they cycled between elements without progress" in capfd.readouterr().out
+    assert engine.get_element_visit_count() < 100 * n  # the last-resort bound would allow 10^5 per ray
+
+    # The same rays through the untangled mesh: nothing ends early, every ray crosses both cells.
+    engine.set_node_positions(points)
+    engine.reset_absorbed_power()
+    engine.compute_volumetric_absorption()
+    assert "ended early" not in capfd.readouterr().out
+    assert engine.get_element_visit_count() == 2 * n
