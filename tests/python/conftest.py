@@ -136,3 +136,15 @@ def ray_file(tmp_path):
         return str(path)
 
     return write
+
+
+def kuravel_props(**overrides):
+    """Kinetics parameters that cure within a few steps of the test exposures."""
+    import kuravel
+
+    p = kuravel.KuravelProps()
+    values = dict(kpropagation=50.0, koxygen=1.0, diffusion_oxygen=0.01, diffusion_radical=0.001, dt=1.0,
+                  n0=1.5, n1=1.6, alpha0=0.8, alpha1=0.0, c_monomer0=1.0, c_oxygen0=0.1)
+    for key, value in {**values, **overrides}.items():
+        setattr(p, key, value)
+    return p

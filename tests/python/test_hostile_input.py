@@ -8,6 +8,7 @@ import pytest
 import dosterin
 import kuravel
 import lumivex
+from conftest import kuravel_props
 from lumivex_tools import box_mesh
 
 HUGE = 2**31 - 1
@@ -23,15 +24,6 @@ def lit_box(tmp_path, ray_file, n=2):
     engine.configure_outfilename(str(tmp_path / "out.vtu"))
     engine.compute_volumetric_absorption()
     return engine
-
-
-def kuravel_props(**overrides):
-    p = kuravel.KuravelProps()
-    values = dict(kpropagation=50.0, koxygen=1.0, diffusion_oxygen=0.01, diffusion_radical=0.001, dt=1.0,
-                  n0=1.5, n1=1.6, alpha0=0.8, alpha1=0.0, c_monomer0=1.0, c_oxygen0=0.1)
-    for key, value in {**values, **overrides}.items():
-        setattr(p, key, value)
-    return p
 
 
 def dosterin_props(**overrides):
