@@ -23,13 +23,6 @@ std::string nodeCountMismatch(int own, int mesh) {
            " nodes; create the model with the mesh's node count";
 }
 
-// Device-to-device copy queued on a stream (a kernel, so that it is ordered
-// with the stream's other work on either backend).
-void copyOnStream(double* dst, const double* src, int n, dev::Stream stream) {
-    dev::forEach("copyOnStreamKernel", n, LVX_LAMBDA(int i) { dst[i] = src[i]; },
-                 {dev::kBlockSize, dev::Schedule::Static, stream});
-}
-
 // Largest finite extent of the nodes along any axis, or 0.
 float largestExtent(const MeshDataFlat& m) {
     const int n = std::max(m.nNodes, 0);
@@ -82,42 +75,19 @@ void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialS
     dev::synchronize();
 }
 
-void solveRateEquations(const MaterialStateDataFlat* d_state, const double* intensity, int nNodes) {
-    const MaterialStateDataFlat* s = d_state;
-    const int n = nNodes;
-    dev::forEach("solveRateEquationsKernel", n, LVX_LAMBDA(int i) { solveRateEquationsAt(*s, intensity, i); });
-    dev::synchronize();
-}
-
-void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absorptivity, float* refrIndex,
-                              int nNodes) {
-    const MaterialStateDataFlat* s = d_state;
-    const int n = nNodes;
-    dev::forEach("updateMaterialPropertiesKernel", n, LVX_LAMBDA(int i) {
-        const double alpha = s->degreeOfCuring[i];
-        refrIndex[i] = static_cast<float>((1.0 - alpha) * s->n0 + alpha * s->n1);
-        absorptivity[i] = static_cast<float>((1.0 - alpha) * s->alpha0 + alpha * s->alpha1);
-    });
-    dev::synchronize();
-}
-
-void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream) {
-    const int n = nNodes;
-    dev::forEach("applyDirichletBoundaryKernel", n, LVX_LAMBDA(int i) {
-        if (mask && mask[i] != 0) field[i] = value;
-    }, {dev::kBlockSize, dev::Schedule::Static, stream});
-}
-
-void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
-                              const GridAcceleratorData& grid, const NeighbourTableData& neighbours,
-                              const double* doc, int gate, double cut, const int* mask, int mode, double value,
-                              dev::Stream stream) {
-    const int n = nNodes;
+void diffuseKernelAccelerated(double* out, const double* in, double* source, const float* nodeCoords,
+                              double D, double t, int nNodes, const GridAcceleratorData& grid,
+                              const NeighbourTableData& neighbours, const double* doc, int gate, double cut,
+                              const int* mask, int mode, double value, dev::Stream stream) {
+    const SpeciesTransport species{out, in, source, neighbours, D, doc, gate, cut, mask, mode, value};
     const GridAcceleratorData g = grid;
-    const NeighbourTableData nb = neighbours;
-    dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) {
-        diffuseAt(i, out, in, nodeCoords, D, t, n, g, nb, doc, gate, cut, mask, mode, value);
-    }, {dev::kBlockSize, dev::Schedule::Static, stream});
+    const int n = nNodes;
+    // Every source is written before any node reads its neighbours' (and
+    // before `out`, which may be `in`, changes).
+    dev::forEach("transportSourceKernel", n, LVX_LAMBDA(int i) { source[i] = species.sourceAt(i); },
+                 {dev::kBlockSize, dev::Schedule::Static, stream});
+    dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) { species.transportAt(i, nodeCoords, t, n, g); },
+                 {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
 float nodalCellSize(double diffusionOxygen, double dt) {
@@ -170,8 +140,8 @@ void MaterialState::allocate(int nNodes) {
     MaterialStateDataFlat& h = h_state_;
     const NodeArrays& a = arrays_;
     h.nNodes = nNodes;
-    std::tie(h.monomer, h.radical, h.radicalSource, h.oxygen, h.oxygenPrev, h.degreeOfCuring) =
-        dev::views(a.monomer, a.radical, a.radicalSource, a.oxygen, a.oxygenPrev, a.degreeOfCuring);
+    std::tie(h.monomer, h.radical, h.oxygen, h.degreeOfCuring, h.radicalSource, h.oxygenSource) =
+        dev::views(a.monomer, a.radical, a.oxygen, a.degreeOfCuring, a.radicalSource, a.oxygenSource);
     d_state_.upload(h);
 }
 
@@ -316,38 +286,32 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
     // stays the one initialize_accelerator built.
     if (d_coordsSnapshot_ && positionsMoved(meshRecord->nodeCoords)) buildNeighbourTables(meshRecord->nodeCoords);
 
-    // First reaction half-step under the absorbed power.
-    solveRateEquations(d_state_.get(), power, N);
-    const int* radicalMask = d_radicalMask_.get();
-    const int* oxygenMask = d_oxygenMask_.get();
-    const dev::Stream streamA = streamA_.get(), streamB = streamB_.get();
-    const dev::Event eventA = eventA_.get(), eventB = eventB_.get();
-
-    // Radical (stream A) and oxygen (stream B) transport run side by side,
-    // each after its own input copy.
-    copyOnStream(h.radicalSource, power, N, streamA);
-    dev::eventRecord(eventA, streamA);
-    copyOnStream(h.oxygenPrev, h.oxygen, N, streamB);
-    dev::eventRecord(eventB, streamB);
-
-    dev::streamWaitEvent(streamA, eventA);
-    if (h.bcRadical == 1 && radicalMask)
-        applyDirichletBoundaryKernel(h.radicalSource, radicalMask, h.dirichlet_radical, N, streamA);
-    diffuseKernelAccelerated(h.radical, h.radicalSource, coords, h.diffusion_radical, t, N, g,
-                             radicalNeighbours().data(), nullptr, 0, 1.0, radicalMask, h.bcRadical,
-                             h.dirichlet_radical, streamA);
-
-    dev::streamWaitEvent(streamB, eventB);
-    if (h.bcOxygen == 1 && oxygenMask)
-        applyDirichletBoundaryKernel(h.oxygenPrev, oxygenMask, h.dirichlet_oxygen, N, streamB);
-    diffuseKernelAccelerated(h.oxygen, h.oxygenPrev, coords, h.diffusion_oxygen, t, N, g,
-                             oxygenNeighbours().data(), h.degreeOfCuring, 1, h.oxygen_gel_point, oxygenMask,
-                             h.bcOxygen, h.dirichlet_oxygen, streamB);
+    // Two passes over the nodes. The first takes the reaction half-step under
+    // the absorbed power and writes what each species' transport reads of the
+    // node; the second transports both species into the node (reading only
+    // those sources), takes the second half-step under the transported
+    // radical field and updates the node's material.
+    const SpeciesTransport radical{h.radical, power, h.radicalSource, radicalNeighbours().data(),
+                                   h.diffusion_radical, nullptr, 0, 1.0, d_radicalMask_.get(), h.bcRadical,
+                                   h.dirichlet_radical};
+    const SpeciesTransport oxygen{h.oxygen, h.oxygen, h.oxygenSource, oxygenNeighbours().data(),
+                                  h.diffusion_oxygen, h.degreeOfCuring, 1, h.oxygen_gel_point, d_oxygenMask_.get(),
+                                  h.bcOxygen, h.dirichlet_oxygen};
+    const MaterialStateDataFlat* s = d_state_.get();
+    float* absorptivity = meshRecord->absorptivity;
+    float* refrIndex = meshRecord->refrIndex;
+    dev::forEach("reactionSourcesKernel", N, LVX_LAMBDA(int i) {
+        solveRateEquationsAt(*s, power, i);
+        radical.source[i] = radical.sourceAt(i);
+        oxygen.source[i] = oxygen.sourceAt(i);
+    });
+    dev::forEach("transportReactionKernel", N, LVX_LAMBDA(int i) {
+        radical.transportAt(i, coords, t, N, g);
+        oxygen.transportAt(i, coords, t, N, g);
+        solveRateEquationsAt(*s, s->radical, i);
+        updateMaterialAt(*s, absorptivity, refrIndex, i);
+    });
     dev::synchronize();
-
-    // Second half-step under the transported radical field, then the mesh.
-    solveRateEquations(d_state_.get(), h.radical, N);
-    updateMaterialProperties(d_state_.get(), meshRecord->absorptivity, meshRecord->refrIndex, N);
 }
 
 }  // namespace kuravel

@@ -22,6 +22,8 @@
 #include "mesh/MeshDataFlat.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 class Mesh;
@@ -66,9 +68,9 @@ struct MaterialStateDataFlat {
     int nNodes = 0;
     double* monomer = nullptr;
     double* radical = nullptr;
-    double* radicalSource = nullptr;  // scratch: absorbed power before its transport
+    double* radicalSource = nullptr;  // scratch: the absorbed power as transport reads it
     double* oxygen = nullptr;
-    double* oxygenPrev = nullptr;     // scratch: oxygen before its transport
+    double* oxygenSource = nullptr;   // scratch: oxygen as transport reads it
     double* degreeOfCuring = nullptr;
     double kpropagation = 0.0;
     double koxygen = 0.0;
@@ -137,24 +139,39 @@ LVX_HD inline void solveRateEquationsAt(const MaterialStateDataFlat& s, const do
     s.degreeOfCuring[i] = y.degreeOfCuring;
 }
 
-// Accumulates the Gaussian-weighted values of the candidates j around a node
+// Refractive index and absorptivity of node i, interpolated by its degree of curing.
+LVX_HD inline void updateMaterialAt(const MaterialStateDataFlat& s, float* absorptivity, float* refrIndex, int i) {
+    const double alpha = s.degreeOfCuring[i];
+    refrIndex[i] = static_cast<float>((1.0 - alpha) * s.n0 + alpha * s.n1);
+    absorptivity[i] = static_cast<float>((1.0 - alpha) * s.alpha0 + alpha * s.alpha1);
+}
+
+// Node i's value as its neighbours' transport reads it: held at `value` on a
+// masked node in mode 1, and 0 where it does not count (dark, or with the
+// gate `doc` cured to `gel`). A value that counts is not 0 (it is at least
+// kMinSignal, or not a number), so the sums need no separate flag.
+LVX_HD inline double transportSourceAt(int i, const double* in, const double* doc, double gel, const int* mask,
+                                       int mode, double value) {
+    const double v = mode == 1 && mask && mask[i] != 0 ? value : in[i];
+    const bool counted = !(v < kMinSignal) && !(doc && saturate(doc[i]) >= gel);
+    return counted ? v : 0.0;
+}
+
+// Gaussian sums over the sources of the nodes j passed to it, around a node
 // at p (a named type rather than a lambda, since this header is compiled by
 // both nvcc and the host compiler).
 struct GaussianSum {
-    const double* in;
+    const double* source;
     const float* coords;
-    const double* doc;  // null unless the curing gate is active
-    double cut;         // saturated gel point of the gate
-    double a;           // 1 / (4 D t)
+    double a;  // 1 / (4 D t)
     int n;
     Vec3 p;
     double sum = 0.0;
     double weight = 0.0;
 
     LVX_HD void operator()(int j) {
-        const double v = in[j];
-        if (v < kMinSignal) return;
-        if (doc && saturate(doc[j]) >= cut) return;
+        const double v = source[j];
+        if (v == 0.0) return;
         const Vec3 q(coords[j], coords[n + j], coords[2 * n + j]);
         const double r = (q - p).length();  // single precision, as the mesh
         const double x = a * r * r;
@@ -169,104 +186,138 @@ struct GaussianSum {
     }
 };
 
+// exp(-x) for x >= 0, to about 1e-8 relative, and 0 beyond the weight
+// cut-off (where only "below the cut" matters). On the CPU the library call
+// costs more than the rest of a node's sum; the GPU keeps its own exp.
+LVX_HD inline double transportWeight(double x) {
+    if (!(x <= kWeightCutExponent)) return 0.0;
+#if defined(__CUDA_ARCH__)
+    return exp(-x);
+#else
+    // exp(-x) = 2^-n exp(-u) with u = x - n ln 2 in [0, ln 2); exp(-u) from a
+    // degree-7 Taylor polynomial in d = u - ln 2 / 2 (where exp(-u) is
+    // 2^-1/2), evaluated in Estrin's order for a short dependency chain.
+    constexpr double kLn2 = 0.6931471805599453, kLog2e = 1.4426950408889634;
+    if (x == 0.0) return 1.0;
+    const int n = static_cast<int>(x * kLog2e);
+    const double d = x - n * kLn2 - 0.5 * kLn2, d2 = d * d, d4 = d2 * d2;
+    const double p01 = 1.0 - d, p23 = 0.5 - d * (1.0 / 6), p45 = 1.0 / 24 - d * (1.0 / 120),
+                 p67 = 1.0 / 720 - d * (1.0 / 5040);
+    const double p = (p01 + d2 * p23) + d4 * (p45 + d2 * p67);
+    const std::uint64_t bits = static_cast<std::uint64_t>(1023 - n) << 52;  // 2^-n, n <= 9
+    double scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return 0.7071067811865476 * p * scale;
+#endif
+}
+
+// Gaussian sums over the neighbours of node i in table pattern p: per run of
+// equal distance, the sources and their count summed unweighted, then
+// weighted once, with the table's weight when a is the table's own, else with
+// exp(-a r^2), the runs ending at the cut-off.
+LVX_HD inline void tableSum(int i, const NeighbourTableData& nb, int p, const double* source, double a,
+                            double& sum, double& weight) {
+    const int* offset = nb.offsets + nb.offsetStart[p];
+    for (int r = nb.runStart[p]; r < nb.runStart[p + 1]; ++r) {
+        const NeighbourRun run = nb.runs[r];
+        const double w = a == nb.a ? static_cast<double>(run.w) : transportWeight(a * run.r2);
+        if (w < kWeightCut) break;
+        // Two partial sums halve the chains of dependent additions.
+        double s0 = 0.0, s1 = 0.0, c0 = 0.0, c1 = 0.0;
+        int k = 0;
+        for (; k + 1 < run.count; k += 2) {
+            const double v0 = source[i + offset[k]], v1 = source[i + offset[k + 1]];
+            s0 += v0, c0 += v0 != 0.0 ? 1.0 : 0.0;
+            s1 += v1, c1 += v1 != 0.0 ? 1.0 : 0.0;
+        }
+        if (k < run.count) {
+            const double v0 = source[i + offset[k]];
+            s0 += v0, c0 += v0 != 0.0 ? 1.0 : 0.0;
+        }
+        offset += run.count;
+        sum += w * (s0 + s1);
+        weight += w * (c0 + c1);
+    }
+}
+
 // Gaussian-kernel transport of node i: out[i] becomes the weighted mean of the
-// non-negligible values of in[] over the node's neighbours, the nodes of the
-// 27-cell block around it inside the weight cut-off: precomputed in `nb` for
-// this D and t, or, without a table, found by scanning the block of `grid`. `doc` with `gate` != 0 freezes nodes cured to `cut` or beyond
-// (they keep their value and their neighbours ignore them) and slows the
+// counting `source` values of the node's neighbours, the nodes of the 27-cell
+// block around it inside the weight cut-off: precomputed in `nb` for this D
+// and t, or, without a table, found by scanning the block of `grid`. Without
+// any, it keeps in[i] (its own value; out may be in). `doc` with `gate` != 0
+// freezes nodes cured to `cut` or beyond (they keep their value) and slows the
 // others by (1 - degree of curing); `mode` 1 with a mask holds masked nodes at
 // `value`.
-LVX_HD inline void diffuseAt(int i, double* out, const double* in, const float* coords, double D, double t, int n,
-                             const GridAcceleratorData& grid, const NeighbourTableData& nb, const double* doc,
-                             int gate, double cut, const int* mask, int mode, double value) {
+LVX_HD inline void diffuseAt(int i, double* out, const double* in, const double* source,
+                             const float* coords, double D, double t, int n, const GridAcceleratorData& grid,
+                             const NeighbourTableData& nb, const double* doc, int gate, double cut, const int* mask,
+                             int mode, double value) {
     if (mode == 1 && mask && mask[i] != 0) {
         out[i] = value;
         return;
     }
-    const bool gated = doc && gate != 0;
-    const double gel = saturate(cut);
-    if (gated) {
+    if (doc && gate != 0) {
         const double own = saturate(doc[i]);
-        if (own >= gel) {
+        if (own >= saturate(cut)) {
             out[i] = in[i];
             return;
         }
         D *= 1.0 - own;
     }
-    if (t <= 0.0 || D <= 0.0) {
-        out[i] = in[i];
-        return;
-    }
     // The normalisation (4 pi D t)^(-3/2) cancels in the ratio below and the
     // cut-off is relative to it, so the weights stay unnormalised; that also
     // keeps them finite for any positive D t. A D t so small that 1 / (4 D t)
     // overflows is a kernel narrower than any node distance: a copy.
-    const double a = 1.0 / (4.0 * D * t);
+    const double a = t > 0.0 && D > 0.0 ? 1.0 / (4.0 * D * t) : HUGE_VAL;
     if (!(a < HUGE_VAL)) {
         out[i] = in[i];
         return;
     }
-    const double* frozen = gated ? doc : nullptr;
-    if (!nb.patternOf) {
-        GaussianSum acc{in, coords, frozen, gel, a, n, Vec3(coords[i], coords[n + i], coords[2 * n + i])};
+    double sum = 0.0, weight = 0.0;
+    if (nb.patternOf) {
+        const int pattern = nb.patternOf[i];
+        if (pattern >= 0) tableSum(i, nb, pattern, source, a, sum, weight);
+    } else {
+        GaussianSum acc{source, coords, a, n, Vec3(coords[i], coords[n + i], coords[2 * n + i])};
         int c[3];
         if (grid.cellHead && grid.locateCell(acc.p, c)) grid.forEachInBlock(c[0], c[1], c[2], acc);
-        out[i] = fabs(acc.weight) > 0.0 ? acc.sum / acc.weight : in[i];
-        return;
+        sum = acc.sum, weight = acc.weight;
     }
-    const int pattern = nb.patternOf[i];
-    if (pattern < 0) {
-        out[i] = in[i];
-        return;
-    }
-    const NeighbourEntry* e = nb.entries + nb.patternStart[pattern];
-    const int count = nb.patternStart[pattern + 1] - nb.patternStart[pattern];
-    // Two accumulators each halve the chain of dependent additions.
-    double sum[2] = {0.0, 0.0}, weight[2] = {0.0, 0.0};
-    if (a == nb.a) {
-        // The table's own kernel: stored weights.
-        for (int k = 0; k < count; ++k) {
-            const int j = i + e[k].offset;
-            const double v = in[j];
-            if (v < kMinSignal || (frozen && saturate(frozen[j]) >= gel)) continue;
-            sum[k & 1] += e[k].w * v;
-            weight[k & 1] += e[k].w;
-        }
-    } else {
-        // A kernel slowed by curing is narrower: the weights are recomputed,
-        // one exponential per distinct distance, and the list (nearest first)
-        // ends at the cut-off.
-        float r2 = -1.0f;
-        double w = 0.0;
-        for (int k = 0; k < count; ++k) {
-            if (e[k].r2 != r2) {
-                r2 = e[k].r2;
-                w = exp(-a * r2);
-                if (w < kWeightCut) break;
-            }
-            const int j = i + e[k].offset;
-            const double v = in[j];
-            if (v < kMinSignal || (frozen && saturate(frozen[j]) >= gel)) continue;
-            sum[k & 1] += w * v;
-            weight[k & 1] += w;
-        }
-    }
-    const double total = weight[0] + weight[1];
-    out[i] = fabs(total) > 0.0 ? (sum[0] + sum[1]) / total : in[i];
+    out[i] = fabs(weight) > 0.0 ? sum / weight : in[i];
 }
 
-// --- launchers (one thread per node) ---------------------------------------------
-// `d_state` is the device copy of the record. The first three wait for the
-// device; the last two are queued on `stream` and do not wait.
+// One species' transport as the step's kernels receive it.
+struct SpeciesTransport {
+    double* out;
+    const double* in;  // before transport; may be out
+    double* source;
+    NeighbourTableData neighbours;
+    double D;
+    const double* doc;  // with gate != 0: the curing gate
+    int gate;
+    double cut;
+    const int* mask;  // with mode 1: held at value
+    int mode;
+    double value;
 
+    LVX_HD double sourceAt(int i) const {
+        return transportSourceAt(i, in, gate != 0 ? doc : nullptr, saturate(cut), mask, mode, value);
+    }
+    LVX_HD void transportAt(int i, const float* coords, double t, int n, const GridAcceleratorData& grid) const {
+        diffuseAt(i, out, in, source, coords, D, t, n, grid, neighbours, doc, gate, cut, mask, mode, value);
+    }
+};
+
+// --- launchers (one thread per node) ---------------------------------------------
+
+// Sets every node of the state `d_state` (the device copy of the record) to
+// `initial`; waits for the device.
 void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialStateVec initial);
-void solveRateEquations(const MaterialStateDataFlat* d_state, const double* intensity, int nNodes);
-void updateMaterialProperties(const MaterialStateDataFlat* d_state, float* absorptivity, float* refrIndex,
-                              int nNodes);
-void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int nNodes, dev::Stream stream = {});
-// `neighbours` without a table (patternOf null) makes the kernel scan the
-// grid's block around each node instead.
-void diffuseKernelAccelerated(double* out, const double* in, const float* nodeCoords, double D, double t, int nNodes,
+// Transport of `in` into `out` (which may be `in`), through the scratch
+// `source` (one per node); see diffuseAt. `neighbours` without a table
+// (patternOf null) makes the kernel scan the grid's block around each node.
+void diffuseKernelAccelerated(double* out, const double* in, double* source, const float* nodeCoords,
+                              double D, double t, int nNodes,
                               const GridAcceleratorData& grid, const NeighbourTableData& neighbours,
                               const double* doc, int gate, double cut, const int* mask, int mode, double value,
                               dev::Stream stream = {});
@@ -320,7 +371,7 @@ public:
 private:
     // Owners of the per-node arrays that h_state_ points at.
     struct NodeArrays {
-        dev::Buffer<double> monomer, radical, radicalSource, oxygen, oxygenPrev, degreeOfCuring;
+        dev::Buffer<double> monomer, radical, oxygen, degreeOfCuring, radicalSource, oxygenSource;
     };
 
     void allocate(int nNodes);
@@ -345,8 +396,6 @@ private:
     bool oxygenAllBoundary_ = true;
     std::vector<int> oxygenGroups_;
     std::vector<int> oxygenFaceIds_;
-    dev::OwnedStream streamA_, streamB_;
-    dev::OwnedEvent eventA_, eventB_;
     bool gridBuilt_ = false;
     bool transportActive_ = false;
 };

@@ -93,9 +93,8 @@ std::uint64_t hashRow(const std::vector<NeighbourEntry>& row) {
 }  // namespace
 
 void NeighbourTable::release() {
-    patternOf_.reset();
-    patternStart_.reset();
-    entries_.reset();
+    for (dev::Buffer<int>* b : {&patternOf_, &runStart_, &offsetStart_, &offsets_}) b->reset();
+    runs_.reset();
     data_ = NeighbourTableData();
     patterns_ = 0;
     entryCount_ = 0;
@@ -153,17 +152,33 @@ bool NeighbourTable::build(const float* xyz, int n, const GridAcceleratorData& g
         if (entries.size() > maxEntries(n)) return false;
     }
 
-    // The new arrays replace the old ones only once all are on the device.
-    auto d_patternOf = dev::deviceBuffer<int>(patternOf.size());
-    auto d_patternStart = dev::deviceBuffer<int>(patternStart.size());
-    auto d_entries = dev::deviceBuffer<NeighbourEntry>(entries.size());
-    if (!patternOf.empty()) dev::upload(d_patternOf.get(), patternOf.data(), patternOf.size());
-    dev::upload(d_patternStart.get(), patternStart.data(), patternStart.size());
-    if (!entries.empty()) dev::upload(d_entries.get(), entries.data(), entries.size());
+    // The patterns as runs of equal distance. The new arrays replace the old
+    // ones only once all are on the device.
+    std::vector<int> runStart{0}, offsetStart, offsets;
+    std::vector<NeighbourRun> runs;
+    offsets.reserve(entries.size());
+    for (std::size_t q = 0; q + 1 < patternStart.size(); ++q) {
+        offsetStart.push_back(static_cast<int>(offsets.size()));
+        for (int k = patternStart[q]; k < patternStart[q + 1]; ++k) {
+            const NeighbourEntry& e = entries[static_cast<std::size_t>(k)];
+            if (k == patternStart[q] || e.r2 != runs.back().r2) runs.push_back(NeighbourRun{e.r2, e.w, 0});
+            ++runs.back().count;
+            offsets.push_back(e.offset);
+        }
+        runStart.push_back(static_cast<int>(runs.size()));
+    }
+    offsetStart.push_back(static_cast<int>(offsets.size()));
+    auto d_patternOf = dev::uploadedBuffer<int>(patternOf);
+    auto d_runStart = dev::uploadedBuffer<int>(runStart);
+    auto d_offsetStart = dev::uploadedBuffer<int>(offsetStart);
+    auto d_runs = dev::uploadedBuffer<NeighbourRun>(runs);
+    auto d_offsets = dev::uploadedBuffer<int>(offsets);
     patternOf_ = std::move(d_patternOf);
-    patternStart_ = std::move(d_patternStart);
-    entries_ = std::move(d_entries);
-    data_ = NeighbourTableData{patternOf_.get(), patternStart_.get(), entries_.get(), a};
+    runStart_ = std::move(d_runStart);
+    offsetStart_ = std::move(d_offsetStart);
+    runs_ = std::move(d_runs);
+    offsets_ = std::move(d_offsets);
+    data_ = NeighbourTableData{patternOf_.get(), runStart_.get(), offsetStart_.get(), runs_.get(), offsets_.get(), a};
     patterns_ = static_cast<int>(patternStart.size()) - 1;
     entryCount_ = entries.size();
     return true;

@@ -8,10 +8,11 @@
 // scanning the block, and needs no square root and (for the nodes the curing
 // gate leaves alone) no exponential.
 //
-// A node's list is stored as a pattern: neighbour index offsets (j - i) with
-// squared distances and weights, sorted by distance. Identical patterns are
-// stored once, so on a structured mesh almost every node shares a handful of
-// them and the per-node cost in memory is one pattern index.
+// A node's list is stored as a pattern: neighbour index offsets (j - i) in
+// runs of equal squared distance, nearest run first, each run with its
+// distance and weight. Identical patterns are stored once, so on a structured
+// mesh almost every node shares a handful of them and the per-node cost in
+// memory is one pattern index.
 #pragma once
 
 #include "accel/GridAccelerator.hpp"
@@ -21,18 +22,30 @@
 
 namespace kuravel {
 
+// A neighbour while a row is built: offset, squared distance, weight.
 struct NeighbourEntry {
     int offset;  // neighbour index minus node index
     float r2;    // squared distance, single precision like the coordinates
     float w;     // exp(-a r2) at the table's a
 };
 
-// The record kernels receive by value.
+// Neighbours of one squared distance in a stored pattern.
+struct NeighbourRun {
+    float r2;
+    float w;    // exp(-a r2) at the table's a
+    int count;  // offsets of this run, following the previous run's
+};
+
+// The record kernels receive by value. Pattern p has the runs
+// runs[runStart[p] .. runStart[p + 1]) and their offsets from
+// offsets[offsetStart[p]] on.
 struct NeighbourTableData {
-    const int* patternOf = nullptr;     // per node: its pattern, or -1 when it lies outside the grid
-    const int* patternStart = nullptr;  // first entry of each pattern; one more entry than patterns
-    const NeighbourEntry* entries = nullptr;
-    double a = 0.0;                     // 1 / (4 D t) the weights were computed for
+    const int* patternOf = nullptr;  // per node: its pattern, or -1 when it lies outside the grid
+    const int* runStart = nullptr;   // one more entry than patterns
+    const int* offsetStart = nullptr;
+    const NeighbourRun* runs = nullptr;
+    const int* offsets = nullptr;
+    double a = 0.0;                  // 1 / (4 D t) the weights were computed for
 };
 
 class NeighbourTable {
@@ -52,8 +65,8 @@ public:
     std::size_t entryCount() const { return entryCount_; }
 
 private:
-    dev::Buffer<int> patternOf_, patternStart_;
-    dev::Buffer<NeighbourEntry> entries_;
+    dev::Buffer<int> patternOf_, runStart_, offsetStart_, offsets_;
+    dev::Buffer<NeighbourRun> runs_;
     NeighbourTableData data_;
     int patterns_ = 0;
     std::size_t entryCount_ = 0;

@@ -115,8 +115,9 @@ protected:
     // With `scan` the kernel has no table and scans the grid instead.
     std::vector<double> run(const std::vector<double>& in, const std::vector<double>* doc = nullptr,
                             bool scan = false) {
-        DeviceArray<double> din(in), dout(std::vector<double>(n, -7.0)), ddoc(doc ? *doc : in);
-        diffuseKernelAccelerated(dout.ptr, din.ptr, mesh->h_mdata_devlink.nodeCoords, 0.25, 1.0, n, grid.data(),
+        DeviceArray<double> din(in), dout(std::vector<double>(n, -7.0)), ddoc(doc ? *doc : in), source(in);
+        diffuseKernelAccelerated(dout.ptr, din.ptr, source.ptr, mesh->h_mdata_devlink.nodeCoords, 0.25, 1.0, n,
+                                 grid.data(),
                                  scan ? NeighbourTableData() : table.data(),
                                  doc ? ddoc.ptr : nullptr, doc ? 1 : 0, 0.5, nullptr, 1, 0.0);
         dev::synchronize();
