@@ -15,8 +15,10 @@
 //
 // Precision is mixed on purpose: positions, shape values and nodal values are
 // single precision; the Jacobian, its inverse and interpolation sums are double
-// precision. Every evaluation is cached by the natural point it was made at,
-// because the solvers evaluate the same point several times per step.
+// precision. Positions and interpolated values are evaluated afresh; the
+// Jacobian, its inverse and the shape derivatives are cached by the natural
+// point they were made at, for the Newton search that needs them together.
+// The solvers' rates use `Frame`, one evaluation per point without caches.
 #pragma once
 
 #include "device/Device.hpp"
@@ -50,14 +52,13 @@ LVX_HD inline Vec3 hex8FaceCentre(int face) {
 struct HEX8Element {
     int elementIndex;
     Vec3 nodes[8];
-    float N[8];         // shape values at keyN
     float dN[8][3];     // dN_k/d(xi, eta, zeta) at keydN
     double J[3][3];     // J[i][j] = dx_j / dxi_i, at keyJ
     double Jinv[3][3];  // inverse of J, at keyJinv (kept when J is singular)
     double volume;
     float C[8];  // lumped nodal volumes of the element's nodes
     bool loaded;
-    Vec3 keyJ, keyJinv, keyN, keydN;  // natural points of the cached values
+    Vec3 keyJ, keyJinv, keydN;  // natural points of the cached values
 
     // Cache keys start far outside the reference cube so that the first
     // evaluation always computes.
@@ -70,7 +71,6 @@ struct HEX8Element {
     LVX_HD HEX8Element() : elementIndex(-1), volume(0.0), loaded(false) {
         for (int k = 0; k < 8; ++k) {
             nodes[k] = Vec3(0.0f, 0.0f, 0.0f);
-            N[k] = 0.0f;
             C[k] = 0.0f;
             for (int i = 0; i < 3; ++i) dN[k][i] = 0.0f;
         }
@@ -88,6 +88,7 @@ struct HEX8Element {
             nodes[k] = Vec3(0.0f, 0.0f, 0.0f);
             for (int i = 0; i < 3; ++i) dN[k][i] = 0.0f;
         }
+        zeroMatrix(J);
         zeroMatrix(Jinv);
         elementIndex = e;
         for (int k = 0; k < 8; ++k) {
@@ -99,10 +100,15 @@ struct HEX8Element {
         loaded = true;
     }
 
+    LVX_HD static void zeroMatrix(double M[3][3]) {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) M[i][j] = 0.0;
+    }
+
+    // ---- Evaluations at one natural point, without caches -----------------
+
     // N_k = (1 + xi_k xi)(1 + eta_k eta)(1 + zeta_k zeta) / 8.
-    LVX_HD void shapeFunctions(const Vec3& xi) {
-        if (sameKey(xi, keyN)) return;
-        keyN = xi;
+    LVX_HD static void shapeValuesAt(const Vec3& xi, float N[8]) {
         for (int k = 0; k < 8; ++k) {
             N[k] = 0.125f * (1.0f + cornerSign(k, 0) * xi.x) * (1.0f + cornerSign(k, 1) * xi.y) *
                    (1.0f + cornerSign(k, 2) * xi.z);
@@ -110,9 +116,7 @@ struct HEX8Element {
     }
 
     // dN_k/dxi = xi_k (1 + eta_k eta)(1 + zeta_k zeta) / 8, and cyclically.
-    LVX_HD void shapeDerivatives(const Vec3& xi) {
-        if (sameKey(xi, keydN)) return;
-        keydN = xi;
+    LVX_HD static void shapeDerivativesAt(const Vec3& xi, float dN[8][3]) {
         for (int k = 0; k < 8; ++k) {
             const float a = 1.0f + cornerSign(k, 0) * xi.x;
             const float b = 1.0f + cornerSign(k, 1) * xi.y;
@@ -125,49 +129,23 @@ struct HEX8Element {
 
     // J[i][j] = sum_k dN_k[i] x_k[j]: each product in single precision, the
     // sum over nodes in double precision.
-    LVX_HD void jacobian(const Vec3& xi) {
-        if (sameKey(xi, keyJ)) return;
-        keyJ = xi;
+    LVX_HD void jacobianFrom(const float dN[8][3], double J[3][3]) const {
         zeroMatrix(J);
-        shapeDerivatives(xi);
         for (int k = 0; k < 8; ++k)
             for (int i = 0; i < 3; ++i)
                 for (int j = 0; j < 3; ++j) J[i][j] += static_cast<double>(dN[k][i] * nodes[k][j]);
     }
 
-    // Jinv = J^-1. A singular J (|det| < 1e-12) leaves Jinv as it was.
-    LVX_HD void inverseJacobian(const Vec3& xi) {
-        if (sameKey(xi, keyJinv)) return;
-        keyJinv = xi;
-        jacobian(xi);
-        invert3x3matrix(J, Jinv);
-    }
-
-    // Physical position x = sum_k N_k node_k.
-    LVX_HD Vec3 toPhysical(const Vec3& xi) {
-        shapeFunctions(xi);
-        Vec3 x(0.0f, 0.0f, 0.0f);
-        for (int k = 0; k < 8; ++k) {
-            x.x = fmaf(N[k], nodes[k].x, x.x);
-            x.y = fmaf(N[k], nodes[k].y, x.y);
-            x.z = fmaf(N[k], nodes[k].z, x.z);
-        }
-        return x;
-    }
-
-    // Value of the interpolated nodal field f at xi, summed in double.
-    LVX_HD float interpolate(const float f[8], const Vec3& xi) {
-        shapeFunctions(xi);
+    // Value of the nodal field f with shape values N, summed in double.
+    LVX_HD static float interpolateWith(const float N[8], const float f[8]) {
         double s = 0.0;
         for (int k = 0; k < 8; ++k) s = fma(static_cast<double>(N[k]), static_cast<double>(f[k]), s);
         return static_cast<float>(s);
     }
 
-    // Physical gradient of the interpolated field: grad_j = sum_i Jinv[j][i] g_i
+    // Physical gradient of the nodal field f: grad_j = sum_i Jinv[j][i] g_i
     // with g the natural gradient.
-    LVX_HD Vec3 gradient(const float f[8], const Vec3& xi) {
-        inverseJacobian(xi);
-        shapeDerivatives(xi);
+    LVX_HD static Vec3 gradientWith(const double Jinv[3][3], const float dN[8][3], const float f[8]) {
         float g[3] = {0.0f, 0.0f, 0.0f};
         for (int k = 0; k < 8; ++k)
             for (int i = 0; i < 3; ++i) g[i] = fmaf(dN[k][i], f[k], g[i]);
@@ -182,8 +160,7 @@ struct HEX8Element {
 
     // Rate of change of the natural point along the physical vector w:
     // Jinv^T w, component i = sum_j Jinv[j][i] w_j.
-    LVX_HD Vec3 naturalDirection(const Vec3& xi, const Vec3& w) {
-        inverseJacobian(xi);
+    LVX_HD static Vec3 naturalDirectionWith(const double Jinv[3][3], const Vec3& w) {
         Vec3 d;
         for (int i = 0; i < 3; ++i) {
             const double s = Jinv[0][i] * static_cast<double>(w.x) + Jinv[1][i] * static_cast<double>(w.y) +
@@ -191,6 +168,80 @@ struct HEX8Element {
             d[i] = static_cast<float>(s);
         }
         return d;
+    }
+
+    // What a rate evaluation needs at one point, computed once. A singular
+    // Jacobian (|det| < 1e-12) leaves a zero inverse.
+    struct Frame {
+        float N[8];
+        float dN[8][3];
+        double Jinv[3][3];
+    };
+    LVX_HD Frame frameAt(const Vec3& xi) const {
+        Frame f;
+        shapeValuesAt(xi, f.N);
+        shapeDerivativesAt(xi, f.dN);
+        double Jm[3][3];
+        jacobianFrom(f.dN, Jm);
+        zeroMatrix(f.Jinv);
+        invert3x3matrix(Jm, f.Jinv);
+        return f;
+    }
+
+    // ---- Cached evaluations -------------------------------------------------
+
+    LVX_HD void shapeDerivatives(const Vec3& xi) {
+        if (sameKey(xi, keydN)) return;
+        keydN = xi;
+        shapeDerivativesAt(xi, dN);
+    }
+
+    LVX_HD void jacobian(const Vec3& xi) {
+        if (sameKey(xi, keyJ)) return;
+        keyJ = xi;
+        shapeDerivatives(xi);
+        jacobianFrom(dN, J);
+    }
+
+    // Jinv = J^-1. A singular J (|det| < 1e-12) leaves Jinv as it was.
+    LVX_HD void inverseJacobian(const Vec3& xi) {
+        if (sameKey(xi, keyJinv)) return;
+        keyJinv = xi;
+        jacobian(xi);
+        invert3x3matrix(J, Jinv);
+    }
+
+    // Physical position x = sum_k N_k node_k.
+    LVX_HD Vec3 toPhysical(const Vec3& xi) const {
+        float N[8];
+        shapeValuesAt(xi, N);
+        Vec3 x(0.0f, 0.0f, 0.0f);
+        for (int k = 0; k < 8; ++k) {
+            x.x = fmaf(N[k], nodes[k].x, x.x);
+            x.y = fmaf(N[k], nodes[k].y, x.y);
+            x.z = fmaf(N[k], nodes[k].z, x.z);
+        }
+        return x;
+    }
+
+    // Value of the interpolated nodal field f at xi, summed in double.
+    LVX_HD float interpolate(const float f[8], const Vec3& xi) const {
+        float N[8];
+        shapeValuesAt(xi, N);
+        return interpolateWith(N, f);
+    }
+
+    // Physical gradient of the interpolated field at xi.
+    LVX_HD Vec3 gradient(const float f[8], const Vec3& xi) {
+        inverseJacobian(xi);
+        shapeDerivatives(xi);
+        return gradientWith(Jinv, dN, f);
+    }
+
+    // Rate of change of the natural point along the physical vector w at xi.
+    LVX_HD Vec3 naturalDirection(const Vec3& xi, const Vec3& w) {
+        inverseJacobian(xi);
+        return naturalDirectionWith(Jinv, w);
     }
 
     // Natural point whose physical image is p, by Newton iteration from
@@ -304,16 +355,10 @@ private:
     LVX_HD static float clamp1(float v) { return v < -1.0f ? -1.0f : (v > 1.0f ? 1.0f : v); }
     LVX_HD static Vec3 clampToCube(const Vec3& v) { return Vec3(clamp1(v.x), clamp1(v.y), clamp1(v.z)); }
 
-    LVX_HD static void zeroMatrix(double M[3][3]) {
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) M[i][j] = 0.0;
-    }
-
     LVX_HD void resetKeys() {
         const Vec3 none(kNoKey, kNoKey, kNoKey);
         keyJ = none;
         keyJinv = none;
-        keyN = none;
         keydN = none;
     }
 };

@@ -35,19 +35,22 @@ struct Solver {
     static constexpr int kOrder = 0;  // takes no step
     static constexpr int kStageEvaluations = 0;
 
-    // Rate of the state S at its natural point. Updates the element's caches.
+    // Rate of the state S at its natural point. Every rate is taken at a new
+    // point, so the element's geometry there is evaluated once, into a local
+    // frame, and the element's caches are left alone: nothing of it has to
+    // stay live (on the GPU: in registers) from one evaluation to the next.
     LVX_HD StateVector derivative(const StateVector& S, Element& el, const float n[8], const float a[8]) const {
-        const Vec3 p = S.pos;
+        const typename Element::Frame f = el.frameAt(S.pos);
         StateVector D;  // pos and dir start zeroed; every component is written below
-        D.pos = el.naturalDirection(p, S.dir);
-        const float ni = el.interpolate(n, p);
-        const Vec3 gradN = el.gradient(n, p);
+        D.pos = Element::naturalDirectionWith(f.Jinv, S.dir);
+        const float ni = Element::interpolateWith(f.N, n);
+        const Vec3 gradN = Element::gradientWith(f.Jinv, f.dN, n);
         D.dir = gradN * ni;
         D.s = S.dir.length();
-        const float alpha = el.interpolate(a, p);  // also leaves el.N at p
+        const float alpha = Element::interpolateWith(f.N, a);
         const float q = (alpha * ni) * S.E;
         D.E = -q;
-        for (int k = 0; k < 8; ++k) D.absorbed[k] = el.N[k] * q / el.C[k];
+        for (int k = 0; k < 8; ++k) D.absorbed[k] = f.N[k] * q / el.C[k];
         return D;
     }
 
@@ -137,19 +140,22 @@ struct RungeKutta4 : Solver<Element> {
 
         Solver<Element>::capEnergyRate(k1, *S, h6);
 
-        StateVector S2 = stage(*S, k1, half);
-        StateVector k2 = this->derivative(S2, el, n, a);
-        Solver<Element>::capEnergyRate(k2, *S, h6 + h6);
+        // The weighted sum k1 + 2 k2 + 2 k3 + k4 is accumulated as each rate
+        // arrives (in that order, so the rounding is that of the plain sum):
+        // only the sum and the latest rate stay live across the evaluations.
+        StateVector sum = k1;
+        StateVector k = this->derivative(stage(*S, k1, half), el, n, a);
+        Solver<Element>::capEnergyRate(k, *S, h6 + h6);
+        sum = sum + k * 2.0f;
 
-        StateVector S3 = stage(*S, k2, half);
-        StateVector k3 = this->derivative(S3, el, n, a);
-        Solver<Element>::capEnergyRate(k3, *S, h6 + h6);
+        k = this->derivative(stage(*S, k, half), el, n, a);
+        Solver<Element>::capEnergyRate(k, *S, h6 + h6);
+        sum = sum + k * 2.0f;
 
-        StateVector S4 = stage(*S, k3, h);
-        StateVector k4 = this->derivative(S4, el, n, a);
-        Solver<Element>::capEnergyRate(k4, *S, h6);
+        k = this->derivative(stage(*S, k, h), el, n, a);
+        Solver<Element>::capEnergyRate(k, *S, h6);
 
-        StateVector K = (((k1 + k2 * 2.0f) + k3 * 2.0f) + k4) * 0.16666667f;
+        StateVector K = (sum + k) * 0.16666667f;
         Solver<Element>::capEnergyRate(K, *S, h);
         Solver<Element>::addScaled(*S, K, h);
         Solver<Element>::capEnergy(*S);

@@ -264,7 +264,7 @@ LVX_HD void walkElements(const MeshDataFlat& m, const ObjectiveDevice& objective
 
         const Vec3 x = el.toPhysical(S.pos);
         objective.interactElementLocal(S, x, nodes, ray.index);
-        const float diagonal = (el.toPhysical(Vec3(1.0f, 1.0f, 1.0f)) - el.toPhysical(Vec3(-1.0f, -1.0f, -1.0f))).length();
+        const float diagonal = (el.nodes[6] - el.nodes[0]).length();  // corners (+,+,+) and (-,-,-)
         stalledVisits = (x - ray.position).length() < kStallProgress * diagonal ? stalledVisits + 1 : 0;
         if (stalledVisits >= kStallVisits) {
             counts.stalled = 1;
