@@ -79,14 +79,13 @@ void diffuseKernelAccelerated(double* out, const double* in, double* source, con
                               double D, double t, int nNodes, const GridAcceleratorData& grid,
                               const NeighbourTableData& neighbours, const double* doc, int gate, double cut,
                               const int* mask, int mode, double value, dev::Stream stream) {
-    const SpeciesTransport species{out, in, source, neighbours, D, doc, gate, cut, mask, mode, value};
-    const GridAcceleratorData g = grid;
-    const int n = nNodes;
+    const Transport species{out, in, source, nodeCoords, D, t, nNodes, grid, neighbours, doc, gate, cut, mask, mode,
+                            value};
     // Every source is written before any node reads its neighbours' (and
     // before `out`, which may be `in`, changes).
-    dev::forEach("transportSourceKernel", n, LVX_LAMBDA(int i) { source[i] = species.sourceAt(i); },
+    dev::forEach("transportSourceKernel", nNodes, LVX_LAMBDA(int i) { source[i] = species.sourceAt(i); },
                  {dev::kBlockSize, dev::Schedule::Static, stream});
-    dev::forEach("diffuseKernelAccelerated", n, LVX_LAMBDA(int i) { species.transportAt(i, nodeCoords, t, n, g); },
+    dev::forEach("diffuseKernelAccelerated", nNodes, LVX_LAMBDA(int i) { species.at(i); },
                  {dev::kBlockSize, dev::Schedule::Static, stream});
 }
 
@@ -291,12 +290,12 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
     // node; the second transports both species into the node (reading only
     // those sources), takes the second half-step under the transported
     // radical field and updates the node's material.
-    const SpeciesTransport radical{h.radical, power, h.radicalSource, radicalNeighbours().data(),
-                                   h.diffusion_radical, nullptr, 0, 1.0, d_radicalMask_.get(), h.bcRadical,
-                                   h.dirichlet_radical};
-    const SpeciesTransport oxygen{h.oxygen, h.oxygen, h.oxygenSource, oxygenNeighbours().data(),
-                                  h.diffusion_oxygen, h.degreeOfCuring, 1, h.oxygen_gel_point, d_oxygenMask_.get(),
-                                  h.bcOxygen, h.dirichlet_oxygen};
+    const Transport radical{h.radical, power, h.radicalSource, coords, h.diffusion_radical, t, N, g,
+                            radicalNeighbours().data(), nullptr, 0, 1.0, d_radicalMask_.get(), h.bcRadical,
+                            h.dirichlet_radical};
+    const Transport oxygen{h.oxygen, h.oxygen, h.oxygenSource, coords, h.diffusion_oxygen, t, N, g,
+                           oxygenNeighbours().data(), h.degreeOfCuring, 1, h.oxygen_gel_point, d_oxygenMask_.get(),
+                           h.bcOxygen, h.dirichlet_oxygen};
     const MaterialStateDataFlat* s = d_state_.get();
     float* absorptivity = meshRecord->absorptivity;
     float* refrIndex = meshRecord->refrIndex;
@@ -305,11 +304,21 @@ void MaterialState::step(const double* power, const MeshDataFlat* meshRecord) {
         radical.source[i] = radical.sourceAt(i);
         oxygen.source[i] = oxygen.sourceAt(i);
     });
-    dev::forEach("transportReactionKernel", N, LVX_LAMBDA(int i) {
-        radical.transportAt(i, coords, t, N, g);
-        oxygen.transportAt(i, coords, t, N, g);
-        solveRateEquationsAt(*s, s->radical, i);
-        updateMaterialAt(*s, absorptivity, refrIndex, i);
+    // A pair of neighbouring nodes per item: their transports share the
+    // reads of their neighbourhoods.
+    dev::forEach("transportReactionKernel", (N + 1) / 2, LVX_LAMBDA(int q) {
+        const int i = 2 * q, last = i + 1 < N ? i + 1 : i;
+        if (last > i) {
+            radical.pairAt(i);
+            oxygen.pairAt(i);
+        } else {
+            radical.at(i);
+            oxygen.at(i);
+        }
+        for (int j = i; j <= last; ++j) {
+            solveRateEquationsAt(*s, s->radical, j);
+            updateMaterialAt(*s, absorptivity, refrIndex, j);
+        }
     });
     dev::synchronize();
 }

@@ -222,17 +222,19 @@ LVX_HD inline void tableSum(int i, const NeighbourTableData& nb, int p, const do
         const NeighbourRun run = nb.runs[r];
         const double w = a == nb.a ? static_cast<double>(run.w) : transportWeight(a * run.r2);
         if (w < kWeightCut) break;
-        // Two partial sums halve the chains of dependent additions.
-        double s0 = 0.0, s1 = 0.0, c0 = 0.0, c1 = 0.0;
+        // Two partial sums halve the chains of dependent additions; the
+        // counts are integers, added without a branch.
+        double s0 = 0.0, s1 = 0.0;
+        int c0 = 0, c1 = 0;
         int k = 0;
         for (; k + 1 < run.count; k += 2) {
             const double v0 = source[i + offset[k]], v1 = source[i + offset[k + 1]];
-            s0 += v0, c0 += v0 != 0.0 ? 1.0 : 0.0;
-            s1 += v1, c1 += v1 != 0.0 ? 1.0 : 0.0;
+            s0 += v0, c0 += v0 != 0.0;
+            s1 += v1, c1 += v1 != 0.0;
         }
         if (k < run.count) {
             const double v0 = source[i + offset[k]];
-            s0 += v0, c0 += v0 != 0.0 ? 1.0 : 0.0;
+            s0 += v0, c0 += v0 != 0.0;
         }
         offset += run.count;
         sum += w * (s0 + s1);
@@ -240,71 +242,143 @@ LVX_HD inline void tableSum(int i, const NeighbourTableData& nb, int p, const do
     }
 }
 
-// Gaussian-kernel transport of node i: out[i] becomes the weighted mean of the
-// counting `source` values of the node's neighbours, the nodes of the 27-cell
+// Gaussian sums over the neighbours of the nodes i and i + 1, which share
+// table pattern p, with kernel exponents a0 and a1. Their neighbours lie
+// side by side in memory (j and j + 1), so both sums advance together, two
+// lanes that a CPU adds in one instruction. A lane stops at its own cut-off.
+LVX_HD inline void tableSumPair(int i, const NeighbourTableData& nb, int p, const double* source, double a0,
+                                double a1, double sum[2], double weight[2]) {
+    const int* offset = nb.offsets + nb.offsetStart[p];
+    for (int r = nb.runStart[p]; r < nb.runStart[p + 1]; ++r) {
+        const NeighbourRun run = nb.runs[r];
+        const double w0 = a0 == nb.a ? static_cast<double>(run.w) : transportWeight(a0 * run.r2);
+        const double w1 = a1 == nb.a ? static_cast<double>(run.w) : transportWeight(a1 * run.r2);
+        if (w0 < kWeightCut && w1 < kWeightCut) break;
+#if defined(__CUDA_ARCH__)
+        double s0 = 0.0, s1 = 0.0;
+        int c0 = 0, c1 = 0;
+        for (int k = 0; k < run.count; ++k) {
+            const double* v = source + i + offset[k];
+            s0 += v[0], c0 += v[0] != 0.0;
+            s1 += v[1], c1 += v[1] != 0.0;
+        }
+#else
+        // Both lanes in one vector register: a load, an addition and a
+        // comparison per neighbour (a comparison's true lane is -1).
+        typedef double Lanes __attribute__((vector_size(16)));
+        typedef long long LaneCounts __attribute__((vector_size(16)));
+        Lanes s = {0.0, 0.0};
+        LaneCounts c = {0, 0};
+        for (int k = 0; k < run.count; ++k) {
+            Lanes v;
+            std::memcpy(&v, source + i + offset[k], sizeof v);
+            s += v;
+            c -= v != Lanes{0.0, 0.0};
+        }
+        const double s0 = s[0], s1 = s[1];
+        const long long c0 = c[0], c1 = c[1];
+#endif
+        offset += run.count;
+        if (w0 >= kWeightCut) sum[0] += w0 * s0, weight[0] += w0 * static_cast<double>(c0);
+        if (w1 >= kWeightCut) sum[1] += w1 * s1, weight[1] += w1 * static_cast<double>(c1);
+    }
+}
+
+// Gaussian-kernel transport of one species: out[i] becomes the weighted mean
+// of the counting `source` values of node i's neighbours, the nodes of the 27-cell
 // block around it inside the weight cut-off: precomputed in `nb` for this D
 // and t, or, without a table, found by scanning the block of `grid`. Without
 // any, it keeps in[i] (its own value; out may be in). `doc` with `gate` != 0
 // freezes nodes cured to `cut` or beyond (they keep their value) and slows the
 // others by (1 - degree of curing); `mode` 1 with a mask holds masked nodes at
 // `value`.
-LVX_HD inline void diffuseAt(int i, double* out, const double* in, const double* source,
-                             const float* coords, double D, double t, int n, const GridAcceleratorData& grid,
-                             const NeighbourTableData& nb, const double* doc, int gate, double cut, const int* mask,
-                             int mode, double value) {
-    if (mode == 1 && mask && mask[i] != 0) {
-        out[i] = value;
-        return;
-    }
-    if (doc && gate != 0) {
-        const double own = saturate(doc[i]);
-        if (own >= saturate(cut)) {
-            out[i] = in[i];
-            return;
-        }
-        D *= 1.0 - own;
-    }
-    // The normalisation (4 pi D t)^(-3/2) cancels in the ratio below and the
-    // cut-off is relative to it, so the weights stay unnormalised; that also
-    // keeps them finite for any positive D t. A D t so small that 1 / (4 D t)
-    // overflows is a kernel narrower than any node distance: a copy.
-    const double a = t > 0.0 && D > 0.0 ? 1.0 / (4.0 * D * t) : HUGE_VAL;
-    if (!(a < HUGE_VAL)) {
-        out[i] = in[i];
-        return;
-    }
-    double sum = 0.0, weight = 0.0;
-    if (nb.patternOf) {
-        const int pattern = nb.patternOf[i];
-        if (pattern >= 0) tableSum(i, nb, pattern, source, a, sum, weight);
-    } else {
-        GaussianSum acc{source, coords, a, n, Vec3(coords[i], coords[n + i], coords[2 * n + i])};
-        int c[3];
-        if (grid.cellHead && grid.locateCell(acc.p, c)) grid.forEachInBlock(c[0], c[1], c[2], acc);
-        sum = acc.sum, weight = acc.weight;
-    }
-    out[i] = fabs(weight) > 0.0 ? sum / weight : in[i];
-}
-
-// One species' transport as the step's kernels receive it.
-struct SpeciesTransport {
+struct Transport {
     double* out;
     const double* in;  // before transport; may be out
-    double* source;
-    NeighbourTableData neighbours;
+    double* source;    // written by sourceAt before any node's sums read it
+    const float* coords;
     double D;
-    const double* doc;  // with gate != 0: the curing gate
+    double t;
+    int n;
+    GridAcceleratorData grid;
+    NeighbourTableData nb;
+    const double* doc;
     int gate;
     double cut;
-    const int* mask;  // with mode 1: held at value
+    const int* mask;
     int mode;
     double value;
 
     LVX_HD double sourceAt(int i) const {
         return transportSourceAt(i, in, gate != 0 ? doc : nullptr, saturate(cut), mask, mode, value);
     }
-    LVX_HD void transportAt(int i, const float* coords, double t, int n, const GridAcceleratorData& grid) const {
-        diffuseAt(i, out, in, source, coords, D, t, n, grid, neighbours, doc, gate, cut, mask, mode, value);
+
+    // Kernel exponent a = 1 / (4 D t) of node i, or 0 once out[i] is settled
+    // without neighbours (held, frozen, or no diffusion length).
+    LVX_HD double exponentAt(int i) const {
+        if (mode == 1 && mask && mask[i] != 0) {
+            out[i] = value;
+            return 0.0;
+        }
+        double d = D;
+        if (doc && gate != 0) {
+            const double own = saturate(doc[i]);
+            if (own >= saturate(cut)) {
+                out[i] = in[i];
+                return 0.0;
+            }
+            d *= 1.0 - own;
+        }
+        // The normalisation (4 pi D t)^(-3/2) cancels in the mean and the
+        // cut-off is relative to it, so the weights stay unnormalised; that
+        // also keeps them finite for any positive D t. A D t so small that
+        // 1 / (4 D t) overflows is a kernel narrower than any node distance:
+        // a copy.
+        const double a = t > 0.0 && d > 0.0 ? 1.0 / (4.0 * d * t) : HUGE_VAL;
+        if (!(a < HUGE_VAL)) {
+            out[i] = in[i];
+            return 0.0;
+        }
+        return a;
+    }
+
+    LVX_HD void finish(int i, double sum, double weight) const {
+        out[i] = fabs(weight) > 0.0 ? sum / weight : in[i];
+    }
+
+    // Node i with exponent a > 0.
+    LVX_HD void sumsAt(int i, double a) const {
+        double sum = 0.0, weight = 0.0;
+        if (nb.patternOf) {
+            const int pattern = nb.patternOf[i];
+            if (pattern >= 0) tableSum(i, nb, pattern, source, a, sum, weight);
+        } else {
+            GaussianSum acc{source, coords, a, n, Vec3(coords[i], coords[n + i], coords[2 * n + i])};
+            int c[3];
+            if (grid.cellHead && grid.locateCell(acc.p, c)) grid.forEachInBlock(c[0], c[1], c[2], acc);
+            sum = acc.sum, weight = acc.weight;
+        }
+        finish(i, sum, weight);
+    }
+
+    LVX_HD void at(int i) const {
+        const double a = exponentAt(i);
+        if (a > 0.0) sumsAt(i, a);
+    }
+
+    // Nodes i and i + 1 (< n), together where they share a table pattern.
+    LVX_HD void pairAt(int i) const {
+        const double a0 = exponentAt(i), a1 = exponentAt(i + 1);
+        const int p = nb.patternOf ? nb.patternOf[i] : -1;
+        if (a0 > 0.0 && a1 > 0.0 && p >= 0 && nb.patternOf[i + 1] == p) {
+            double sum[2] = {0.0, 0.0}, weight[2] = {0.0, 0.0};
+            tableSumPair(i, nb, p, source, a0, a1, sum, weight);
+            finish(i, sum[0], weight[0]);
+            finish(i + 1, sum[1], weight[1]);
+            return;
+        }
+        if (a0 > 0.0) sumsAt(i, a0);
+        if (a1 > 0.0) sumsAt(i + 1, a1);
     }
 };
 
@@ -314,7 +388,7 @@ struct SpeciesTransport {
 // `initial`; waits for the device.
 void initializeStateKernel(MaterialStateDataFlat* d_state, int nNodes, MaterialStateVec initial);
 // Transport of `in` into `out` (which may be `in`), through the scratch
-// `source` (one per node); see diffuseAt. `neighbours` without a table
+// `source` (one per node); see Transport. `neighbours` without a table
 // (patternOf null) makes the kernel scan the grid's block around each node.
 void diffuseKernelAccelerated(double* out, const double* in, double* source, const float* nodeCoords,
                               double D, double t, int nNodes,

@@ -46,10 +46,9 @@ struct CompressedCells {
 };
 
 // Neighbours of node i at p inside the weight cut-off, from the 27-cell
-// block around cell c in the grid's visiting order, then sorted nearest
-// first (stable): equal distances sit together (one exponential each when
-// the weights must be recomputed) and a narrower kernel's cut-off ends the
-// list early.
+// block around cell c, sorted nearest first: equal distances sit together
+// (one exponential each when the weights must be recomputed) and a narrower
+// kernel's cut-off ends the list early.
 // Returns false, with the row unfinished, when it would exceed kMaxRow.
 bool collectRow(const GridAcceleratorData& grid, const CompressedCells& cells, const int c[3], int i, const Vec3& p,
                 double a, std::vector<NeighbourEntry>& row) {
@@ -69,10 +68,16 @@ bool collectRow(const GridAcceleratorData& grid, const CompressedCells& cells, c
             row.push_back(NeighbourEntry{cells.node[q] - i, r2, static_cast<float>(w)});
         }
     }
-    for (std::size_t k = 1; k < row.size(); ++k) {  // insertion sort: short rows, stable
+    // Insertion sort (short rows) by distance, then offset: a canonical order,
+    // so that nodes with the same neighbourhood share one pattern wherever
+    // the grid's cells happen to cut it.
+    const auto before = [](const NeighbourEntry& x, const NeighbourEntry& y) {
+        return x.r2 < y.r2 || (x.r2 == y.r2 && x.offset < y.offset);
+    };
+    for (std::size_t k = 1; k < row.size(); ++k) {
         const NeighbourEntry e = row[k];
         std::size_t q = k;
-        for (; q > 0 && row[q - 1].r2 > e.r2; --q) row[q] = row[q - 1];
+        for (; q > 0 && before(e, row[q - 1]); --q) row[q] = row[q - 1];
         row[q] = e;
     }
     return true;
