@@ -60,12 +60,9 @@ bool collectRow(const GridAcceleratorData& grid, const CompressedCells& cells, c
         for (int q = cells.start[cell]; q < cells.start[cell + 1]; ++q) {
             const float dx = cells.x[q] - p.x, dy = cells.y[q] - p.y, dz = cells.z[q] - p.z;
             const float r2 = dx * dx + dy * dy + dz * dz;
-            const double x = a * r2;
-            if (!(x <= kWeightCutExponent)) continue;  // far beyond the cut-off (or not a number)
-            const double w = std::exp(-x);
-            if (w < kWeightCut) continue;
+            if (!(a * r2 <= kWeightCutExponent)) continue;  // beyond the cut-off (or not a number)
             if (row.size() == kMaxRow) return false;
-            row.push_back(NeighbourEntry{cells.node[q] - i, r2, static_cast<float>(w)});
+            row.push_back(NeighbourEntry{cells.node[q] - i, r2, 0.0f});
         }
     }
     // Insertion sort (short rows) by distance, then offset: a canonical order,
@@ -79,6 +76,16 @@ bool collectRow(const GridAcceleratorData& grid, const CompressedCells& cells, c
         std::size_t q = k;
         for (; q > 0 && before(e, row[q - 1]); --q) row[q] = row[q - 1];
         row[q] = e;
+    }
+    // Weights, one exponential per distance; the row ends where they fall
+    // below the cut.
+    for (std::size_t k = 0; k < row.size(); ++k) {
+        const double w = k > 0 && row[k].r2 == row[k - 1].r2 ? row[k - 1].w : std::exp(-a * row[k].r2);
+        if (w < kWeightCut) {
+            row.resize(k);
+            break;
+        }
+        row[k].w = static_cast<float>(w);
     }
     return true;
 }
@@ -121,6 +128,8 @@ bool NeighbourTable::build(const float* xyz, int n, const GridAcceleratorData& g
     std::vector<std::vector<NeighbourEntry>> rows(kBlock);
     std::vector<std::uint64_t> hashes(kBlock);
     std::vector<char> inside(kBlock);
+    int last = -1;
+    std::uint64_t lastHash = 0;
     for (int first = 0; first < scanned; first += kBlock) {
         const int count = std::min(kBlock, scanned - first);
         int tooWide = 0;
@@ -138,20 +147,24 @@ bool NeighbourTable::build(const float* xyz, int n, const GridAcceleratorData& g
         for (int k = 0; k < count; ++k) {
             if (!inside[k]) continue;
             const std::vector<NeighbourEntry>& row = rows[k];
-            const std::size_t bytes = row.size() * sizeof(NeighbourEntry);
-            int found = -1;
-            for (auto [it, end] = known.equal_range(hashes[k]); it != end && found < 0; ++it) {
-                const int q = it->second;
+            const auto matches = [&](int q) {
                 const std::size_t length = static_cast<std::size_t>(patternStart[q + 1] - patternStart[q]);
-                if (length == row.size() && std::memcmp(entries.data() + patternStart[q], row.data(), bytes) == 0)
-                    found = q;
-            }
+                return length == row.size() &&
+                       std::memcmp(entries.data() + patternStart[q], row.data(), length * sizeof row[0]) == 0;
+            };
+            // Neighbouring nodes mostly share a pattern: the last one found is
+            // tried before the hash lookup.
+            int found = last >= 0 && hashes[k] == lastHash && matches(last) ? last : -1;
+            for (auto [it, end] = known.equal_range(hashes[k]); found < 0 && it != end; ++it)
+                if (matches(it->second)) found = it->second;
+            last = found, lastHash = hashes[k];
             if (found < 0) {
                 found = static_cast<int>(patternStart.size()) - 1;
                 entries.insert(entries.end(), row.begin(), row.end());
                 patternStart.push_back(static_cast<int>(entries.size()));
                 known.emplace(hashes[k], found);
             }
+            last = found;
             patternOf[static_cast<std::size_t>(first + k)] = found;
         }
         if (entries.size() > maxEntries(n)) return false;
