@@ -186,6 +186,21 @@ struct GaussianSum {
     }
 };
 
+#if !defined(__CUDA_ARCH__)
+constexpr double kLn2 = 0.6931471805599453, kLog2e = 1.4426950408889634;
+
+// exp(-u) for u in [0, ln 2), to about 5e-9 relative: a degree-7 Taylor
+// polynomial in d = u - ln 2 / 2 (where exp(-u) is 2^-1/2), in Estrin's order
+// for a short dependency chain. For a scalar or a vector of lanes.
+template <class T>
+inline T expReduced(T u) {
+    const T d = u - 0.5 * kLn2, d2 = d * d, d4 = d2 * d2;
+    const T p01 = 1.0 - d, p23 = 0.5 - d * (1.0 / 6), p45 = 1.0 / 24 - d * (1.0 / 120),
+            p67 = 1.0 / 720 - d * (1.0 / 5040);
+    return 0.7071067811865476 * ((p01 + d2 * p23) + d4 * (p45 + d2 * p67));
+}
+#endif
+
 // exp(-x) for x >= 0, to about 1e-8 relative, and 0 beyond the weight
 // cut-off (where only "below the cut" matters). On the CPU the library call
 // costs more than the rest of a node's sum; the GPU keeps its own exp.
@@ -194,20 +209,34 @@ LVX_HD inline double transportWeight(double x) {
 #if defined(__CUDA_ARCH__)
     return exp(-x);
 #else
-    // exp(-x) = 2^-n exp(-u) with u = x - n ln 2 in [0, ln 2); exp(-u) from a
-    // degree-7 Taylor polynomial in d = u - ln 2 / 2 (where exp(-u) is
-    // 2^-1/2), evaluated in Estrin's order for a short dependency chain.
-    constexpr double kLn2 = 0.6931471805599453, kLog2e = 1.4426950408889634;
     if (x == 0.0) return 1.0;
     const int n = static_cast<int>(x * kLog2e);
-    const double d = x - n * kLn2 - 0.5 * kLn2, d2 = d * d, d4 = d2 * d2;
-    const double p01 = 1.0 - d, p23 = 0.5 - d * (1.0 / 6), p45 = 1.0 / 24 - d * (1.0 / 120),
-                 p67 = 1.0 / 720 - d * (1.0 / 5040);
-    const double p = (p01 + d2 * p23) + d4 * (p45 + d2 * p67);
     const std::uint64_t bits = static_cast<std::uint64_t>(1023 - n) << 52;  // 2^-n, n <= 9
     double scale;
     std::memcpy(&scale, &bits, sizeof scale);
-    return 0.7071067811865476 * p * scale;
+    return expReduced(x - n * kLn2) * scale;
+#endif
+}
+
+// transportWeight of two exponents at once: on the CPU, both lanes of one
+// vector register go through the polynomial together.
+LVX_HD inline void transportWeights(double x0, double x1, double& w0, double& w1) {
+#if defined(__CUDA_ARCH__) || defined(__CUDACC__)
+    w0 = transportWeight(x0), w1 = transportWeight(x1);
+#else
+    typedef double Lanes __attribute__((vector_size(16)));
+    typedef long long LaneInts __attribute__((vector_size(16)));
+    const Lanes x = {x0, x1};
+    const LaneInts inside = x <= kWeightCutExponent;  // false beyond the cut-off and for NaN
+    const Lanes clipped = inside ? x : Lanes{0.0, 0.0};
+    const LaneInts n = __builtin_convertvector(clipped * kLog2e, LaneInts);
+    const LaneInts bits = (1023 - n) << 52;  // 2^-n, n <= 9
+    Lanes scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    const Lanes w = expReduced(clipped - __builtin_convertvector(n, Lanes) * kLn2) * scale;
+    const Lanes settled = clipped == 0.0 ? Lanes{1.0, 1.0} : w;
+    const Lanes result = inside ? settled : Lanes{0.0, 0.0};
+    w0 = result[0], w1 = result[1];
 #endif
 }
 
@@ -251,8 +280,12 @@ LVX_HD inline void tableSumPair(int i, const NeighbourTableData& nb, int p, cons
     const int* offset = nb.offsets + nb.offsetStart[p];
     for (int r = nb.runStart[p]; r < nb.runStart[p + 1]; ++r) {
         const NeighbourRun run = nb.runs[r];
-        const double w0 = a0 == nb.a ? static_cast<double>(run.w) : transportWeight(a0 * run.r2);
-        const double w1 = a1 == nb.a ? static_cast<double>(run.w) : transportWeight(a1 * run.r2);
+        double w0 = run.w, w1 = run.w;
+        if (a0 != nb.a || a1 != nb.a) {
+            transportWeights(a0 * run.r2, a1 * run.r2, w0, w1);
+            if (a0 == nb.a) w0 = run.w;
+            if (a1 == nb.a) w1 = run.w;
+        }
         if (w0 < kWeightCut && w1 < kWeightCut) break;
 #if defined(__CUDA_ARCH__)
         double s0 = 0.0, s1 = 0.0;
