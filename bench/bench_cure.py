@@ -10,8 +10,8 @@ by default) a fresh child Python process, with LUMIVEX_DEVICE=cpu:
   that array (on the CPU backend a device address is a host address) as a
   smooth field that is positive everywhere, so that every node reacts and
   every transport sum runs: the worst case of a fully lit volume;
-* times ``Kuravel.initialize_accelerator`` (nodal grid build plus Dirichlet
-  masks; the grid's share is its occupancy report's cost too);
+* times ``Kuravel.initialize_accelerator`` (nodal grid, neighbour tables and
+  Dirichlet masks; the grid's occupancy report included);
 * times ``Kuravel.reaction_step`` and ``Dosterin.reaction_step``, each the
   minimum of --repeat calls;
 * measures the memory bandwidth with a STREAM-like copy (NumPy copies of

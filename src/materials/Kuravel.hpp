@@ -4,16 +4,19 @@
 // degree of curing, all in double precision on the device. One step advances
 // them by `dt` with operator splitting: a reaction half-step under the
 // absorbed power, radical and oxygen transport (a Gaussian-kernel average over
-// the nodes near each node, found through a nodal grid), a second reaction
-// half-step under the transported radical field, and finally refractive index
-// and absorptivity of the mesh, interpolated by the degree of curing.
+// the nodes near each node, from neighbour tables built once through a nodal
+// grid), a second reaction half-step under the transported radical field, and
+// finally refractive index and absorptivity of the mesh, interpolated by the
+// degree of curing. The step takes two passes over the nodes: the first half-
+// step with what each species' transport reads of the node, then everything
+// else, which needs only the node itself and those values of its neighbours.
 //
 // `KuravelProps` is the parameter record the user fills in;
 // `MaterialStateDataFlat` the flat record kernels receive by address;
-// `MaterialState` the host owner of the arrays, the grid, the Dirichlet masks
-// and the two streams of the transport. Everything lives in namespace
-// `kuravel` so that the test executables can link this library next to the
-// dose-threshold model, which has kernels of the same names.
+// `MaterialState` the host owner of the arrays, the grid, the neighbour
+// tables and the Dirichlet masks. Everything lives in namespace `kuravel` so
+// that the test executables can link this library next to the dose-threshold
+// model, which has kernels of the same names.
 #pragma once
 
 #include "accel/GridAccelerator.hpp"
