@@ -459,7 +459,9 @@ private:
         if (binary_) return readClassicBinaryCells(n, size);
         requireRoom(n, 0, "CELLS (" + std::to_string(n) + " cells)");
         cells_.offsets.reserve(static_cast<std::size_t>(n) + 1);
-        cells_.ids.reserve(static_cast<std::size_t>(std::min<long long>(size, static_cast<long long>(cursor_.remaining() / 2))));
+        // The list holds a node count before each cell's ids.
+        const long long ids = size >= n ? size - n : size;
+        cells_.ids.reserve(static_cast<std::size_t>(std::min<long long>(ids, static_cast<long long>(cursor_.remaining() / 2))));
         for (long long c = 0; c < n; ++c) {
             long long k = 0;
             if (!cursor_.nextNumber(k))
@@ -476,21 +478,25 @@ private:
         }
     }
 
+    // Per cell its node count and ids, read into the id array and then
+    // compacted in place (the counts drop out, so ids only move forward).
     void readClassicBinaryCells(long long n, long long size) {
-        std::vector<int> list;
+        std::vector<int>& list = cells_.ids;
         readBinary(Scalar::I32, size, &list, "CELLS");
-        cells_.ids.reserve(list.size());
-        std::size_t at = 0;
+        cells_.offsets.reserve(static_cast<std::size_t>(n) + 1);
+        std::size_t at = 0, kept = 0;
         for (long long c = 0; c < n; ++c) {
             const long long k = at < list.size() ? list[at] : -1;
             if (k < 0 || static_cast<unsigned long long>(k) > list.size() - at - 1)
                 fail("CELLS declares " + std::to_string(n) + " cells in " + std::to_string(size) +
                      " numbers but cell " + std::to_string(c) + " does not fit in them");
-            cells_.ids.insert(cells_.ids.end(), list.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                              list.begin() + static_cast<std::ptrdiff_t>(at + 1 + k));
-            cells_.offsets.push_back(static_cast<long long>(cells_.ids.size()));
+            std::copy(list.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                      list.begin() + static_cast<std::ptrdiff_t>(at + 1 + k), list.begin() + static_cast<std::ptrdiff_t>(kept));
+            kept += static_cast<std::size_t>(k);
+            cells_.offsets.push_back(static_cast<long long>(kept));
             at += static_cast<std::size_t>(k) + 1;
         }
+        list.resize(kept);
     }
 
     void readOffsetCells(long long nOffsets, long long size) {
@@ -655,7 +661,9 @@ private:
     }
 
     // Picks the hexahedra (in file order), counts the skipped lower-dimensional
-    // cells and refuses other volume cells.
+    // cells and refuses other volume cells. The hexahedra's ids are compacted
+    // in place at the front of the id array, which then becomes the cell
+    // array: a second copy of the largest array is never made.
     HexMeshData finish() {
         if (!sawPoints_) fail("the file has no POINTS section");
         if (!sawCells_) fail("the file has no CELLS section, so no hexahedra");
@@ -663,7 +671,7 @@ private:
         if (sawCellTypes_ && static_cast<long long>(cellTypes_.size()) != n)
             fail("CELL_TYPES lists " + std::to_string(cellTypes_.size()) + " cells but CELLS has " + std::to_string(n));
         std::map<int, long long> skipped, refused;
-        data_.cells.reserve(8 * static_cast<std::size_t>(n));
+        std::size_t kept = 0;
         for (long long c = 0; c < n; ++c) {
             const long long k = cells_.offsets[c + 1] - cells_.offsets[c];
             const int type = sawCellTypes_ ? cellTypes_[c] : kHexahedronCellType;
@@ -671,28 +679,35 @@ private:
                 if (k != 8)
                     fail("cell " + std::to_string(c) + " has " + std::to_string(k) +
                          " nodes; only 8-node hexahedra are supported");
-                takeHexahedron(c);
+                takeHexahedron(c, kept);
+                kept += 8;
             } else {
                 const CellTypeInfo* info = cellType(type);
                 ++(info && !info->volume ? skipped : refused)[type];
             }
         }
         if (!refused.empty()) refuseVolumeCells(refused);
-        if (data_.cells.empty())
-            fail("none of its " + std::to_string(n) + " cells is a hexahedron (VTK cell type 12)");
+        if (kept == 0) fail("none of its " + std::to_string(n) + " cells is a hexahedron (VTK cell type 12)");
+        cells_.ids.resize(kept);
+        if (cells_.ids.capacity() - kept > kept / 8) cells_.ids.shrink_to_fit();  // many skipped cells
+        data_.cells = std::move(cells_.ids);
+        cells_ = RawCells();
+        cellTypes_ = std::vector<int>();
         summary_.skippedCells.assign(skipped.begin(), skipped.end());
         summary_.lineCount = (binary_ ? cursor_.linesRead() : countLines()) - lookupLines_;
         return std::move(data_);
     }
 
-    void takeHexahedron(long long c) {
+    // Checks the ids of hexahedron c and moves them to ids[to..to+7]
+    // (to never lies past where they are).
+    void takeHexahedron(long long c, std::size_t to) {
         const int n = data_.nPoints();
         for (long long j = cells_.offsets[c]; j < cells_.offsets[c + 1]; ++j) {
             const int id = cells_.ids[j];
             if (id < 0 || id >= n)
                 fail("cell " + std::to_string(c) + " refers to node " + std::to_string(id) + " outside 0.." +
                      std::to_string(n - 1));
-            data_.cells.push_back(id);
+            cells_.ids[to++] = id;
         }
     }
 

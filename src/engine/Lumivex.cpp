@@ -60,10 +60,10 @@ void Lumivex::set_solver_type(const char* name) {
 
 void Lumivex::load_mesh(const char* path) {
     requireString(path, "mesh_file");
-    const HexMeshData data = readVTKData(path);
+    HexMeshData data = readVTKData(path);
     lvx::requireValidMaterial(data.refrIndex, data.absorptivity, data.points.size() / 3,
                               std::string("mesh file '") + path + "'");
-    adoptMesh(data, kVtkFileLoaded);  // a reader error leaves the mesh untouched
+    adoptMesh(std::move(data), kVtkFileLoaded);  // a reader error leaves the mesh untouched
 }
 
 void Lumivex::load_mesh_arrays(const double* points, long long nPoints, const long long* hexahedra,
