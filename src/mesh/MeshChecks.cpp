@@ -1,5 +1,6 @@
 #include "mesh/MeshChecks.hpp"
 
+#include "mesh/FaceMatching.hpp"
 #include "mesh/MeshDataFlat.hpp"
 
 #include <algorithm>
@@ -109,64 +110,32 @@ int orientElements(const float* xyz, int* cells, int nCells) {
     throw InvalidMeshError(text + ". Fix the node order or remesh these elements as proper hexahedra.");
 }
 
-using FaceKey = std::array<int, 4>;
-
-void orderPair(int& a, int& b) {
-    if (b < a) std::swap(a, b);
-}
-
-FaceKey faceKey(const int* nodes, int f) {
-    int a = nodes[kFaceNodeTable[f][0]], b = nodes[kFaceNodeTable[f][1]];
-    int c = nodes[kFaceNodeTable[f][2]], d = nodes[kFaceNodeTable[f][3]];
-    orderPair(a, b);  // sorting network for four values
-    orderPair(c, d);
-    orderPair(a, c);
-    orderPair(b, d);
-    orderPair(b, c);
-    return {a, b, c, d};
-}
-
-int lowestFaceNode(const int* nodes, int f) {
-    return std::min(std::min(nodes[kFaceNodeTable[f][0]], nodes[kFaceNodeTable[f][1]]),
-                    std::min(nodes[kFaceNodeTable[f][2]], nodes[kFaceNodeTable[f][3]]));
-}
-
-// The same eight nodes, in any order: a duplicated element.
+// The same eight nodes, in any order: a duplicated element. The sums and
+// xors of the ids are compared first, so most pairs are not sorted.
 bool sameNodes(const int* cells, int a, int b) {
-    std::array<int, 8> x, y;
-    std::copy(cells + 8 * static_cast<std::size_t>(a), cells + 8 * static_cast<std::size_t>(a) + 8, x.begin());
-    std::copy(cells + 8 * static_cast<std::size_t>(b), cells + 8 * static_cast<std::size_t>(b) + 8, y.begin());
-    std::sort(x.begin(), x.end());
-    std::sort(y.begin(), y.end());
-    return x == y;
+    const int* x = cells + 8 * static_cast<std::size_t>(a);
+    const int* y = cells + 8 * static_cast<std::size_t>(b);
+    long long sumX = 0, sumY = 0;
+    int xorX = 0, xorY = 0;
+    for (int k = 0; k < 8; ++k) {
+        sumX += x[k], sumY += y[k];
+        xorX ^= x[k], xorY ^= y[k];
+    }
+    if (sumX != sumY || xorX != xorY) return false;
+    std::array<int, 8> sortedX, sortedY;
+    std::copy(x, x + 8, sortedX.begin());
+    std::copy(y, y + 8, sortedY.begin());
+    std::sort(sortedX.begin(), sortedX.end());
+    std::sort(sortedY.begin(), sortedY.end());
+    return sortedX == sortedY;
 }
 
 // Faces used by three or more hexahedra, or by two copies of one hexahedron.
-// Element faces are bucketed by their lowest node (a counting sort), so only
-// the few faces of one bucket are compared with each other.
-int countOversharedFaces(const int* cells, int nCells, int nPoints) {
-    const std::size_t nSlots = 6 * static_cast<std::size_t>(nCells);
-    auto keyOf = [cells](std::size_t slot) { return faceKey(cells + 8 * (slot / 6), static_cast<int>(slot % 6)); };
-    auto lowest = [cells](std::size_t slot) { return lowestFaceNode(cells + 8 * (slot / 6), static_cast<int>(slot % 6)); };
-    std::vector<int> bucketOf(nSlots), start(static_cast<std::size_t>(nPoints) + 1, 0);
-    for (std::size_t s = 0; s < nSlots; ++s) ++start[(bucketOf[s] = lowest(s)) + 1];
-    for (int n = 0; n < nPoints; ++n) start[n + 1] += start[n];
-    std::vector<int> next(start.begin(), start.end() - 1), slots(nSlots);
-    for (std::size_t s = 0; s < nSlots; ++s) slots[next[bucketOf[s]]++] = static_cast<int>(s);
-
-    int overshared = 0;
-    std::vector<std::pair<FaceKey, int>> bucket;  // key, slot
-    for (int n = 0; n < nPoints; ++n) {
-        bucket.clear();
-        for (int i = start[n]; i < start[n + 1]; ++i) bucket.emplace_back(keyOf(slots[i]), slots[i]);
-        std::sort(bucket.begin(), bucket.end());
-        for (std::size_t i = 0; i < bucket.size();) {
-            std::size_t j = i + 1;
-            while (j < bucket.size() && bucket[j].first == bucket[i].first) ++j;
-            if (j - i >= 3 || (j - i == 2 && sameNodes(cells, bucket[i].second / 6, bucket[i + 1].second / 6)))
-                ++overshared;
-            i = j;
-        }
+int countOversharedFaces(const FaceMatches& faces, const int* cells) {
+    int overshared = faces.crowdedFaces;
+    for (std::size_t s = 0; s < faces.partner.size(); ++s) {
+        const int p = faces.partner[s];
+        if (p >= 0 && static_cast<std::size_t>(p) > s && sameNodes(cells, static_cast<int>(s / 6), p / 6)) ++overshared;
     }
     return overshared;
 }
@@ -228,15 +197,18 @@ int countCoincidentNodes(const float* xyz, int nPoints, const int* cells, int nC
 
 }  // namespace
 
-MeshCheckSummary checkHexMesh(const float* xyz, int nPoints, int* cells, int nCells) {
+MeshCheckSummary checkHexMesh(const float* xyz, int nPoints, int* cells, int nCells, FaceMatches* matches) {
     checkFiniteCoordinates(xyz, nPoints);
     MeshCheckSummary summary;
     summary.reorderedElements = orientElements(xyz, cells, nCells);
-    if (const int overshared = countOversharedFaces(cells, nCells, nPoints))
+    FaceMatches faces = matchElementFaces(cells, nCells, nPoints);
+    if (const int overshared = countOversharedFaces(faces, cells))
         throw InvalidMeshError("Invalid mesh: " + std::to_string(overshared) +
                                " faces are shared by three or more hexahedra, or by two copies of one "
                                "hexahedron (duplicated elements, for instance a volume listed in two "
                                "physical groups); remove the duplicates");
+    if (matches) *matches = std::move(faces);
+    faces = FaceMatches();
     summary.coincidentNodes = countCoincidentNodes(xyz, nPoints, cells, nCells);
 
     if (summary.reorderedElements)

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+struct FaceMatches;  // mesh/FaceMatching.hpp
+
 // A mesh refused by the checks; nothing has been uploaded when it is thrown,
 // so the mesh loaded before stays usable.
 class InvalidMeshError : public std::runtime_error {
@@ -30,8 +32,10 @@ struct MeshCheckSummary {
 // that and unmerged coincident nodes are reported in one line each. Throws
 // InvalidMeshError for non-finite coordinates, tangled or degenerate
 // hexahedra and faces shared by three or more hexahedra (or by two copies of
-// one hexahedron).
-MeshCheckSummary checkHexMesh(const float* xyz, int nPoints, int* cells, int nCells);
+// one hexahedron). The faces are matched once; `matches`, when given,
+// receives that matching for the connectivity build.
+MeshCheckSummary checkHexMesh(const float* xyz, int nPoints, int* cells, int nCells,
+                              FaceMatches* matches = nullptr);
 
 // Throws InvalidMeshError naming `name` and the first node whose value is not finite.
 void checkFiniteValues(const float* values, int count, const char* name);

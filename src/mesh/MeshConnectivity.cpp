@@ -24,8 +24,6 @@
 
 namespace {
 
-using FaceKey = std::array<int, 4>;  // global node ids of a face, ascending
-
 struct FaceKeyHash {
     std::size_t operator()(const FaceKey& key) const noexcept {
         // 32-bit wrap-around arithmetic with an arithmetic right shift; the
@@ -63,21 +61,8 @@ void applyOrientation(int code, int u, int v, int& uOut, int& vOut) {
     }
 }
 
-void orderPair(int& a, int& b) {
-    if (b < a) std::swap(a, b);
-}
-
 FaceKey faceKey(const int* elementNodes, int e, int f) {
-    const int* nodes = elementNodes + 8 * static_cast<std::size_t>(e);
-    int a = nodes[kFaceNodeTable[f][0]], b = nodes[kFaceNodeTable[f][1]];
-    int c = nodes[kFaceNodeTable[f][2]], d = nodes[kFaceNodeTable[f][3]];
-    // Sorting network for four values.
-    orderPair(a, b);
-    orderPair(c, d);
-    orderPair(a, c);
-    orderPair(b, d);
-    orderPair(b, c);
-    return FaceKey{a, b, c, d};
+    return ::faceKey(elementNodes + 8 * static_cast<std::size_t>(e), f);
 }
 
 // A mesh array as the host sees it while the tables are built: on the CPU
@@ -122,62 +107,21 @@ std::size_t mapBucketCount(std::size_t count) {
 #endif
 }
 
-// Element faces (slots 6e + f) grouped by the smallest node of their key, in
-// ascending slot order within each group: a counting sort.
-struct SlotsByNode {
-    std::vector<int> start;  // one more entry than groups
-    std::vector<int> slots;
-};
-
-SlotsByNode slotsBySmallestNode(const int* elementNodes, int nElements, int nNodes) {
-    const std::size_t groups = static_cast<std::size_t>(std::max(nNodes, 1));
-    const auto groupOf = [&](int slot) {
-        return static_cast<std::size_t>(static_cast<unsigned>(faceKey(elementNodes, slot / 6, slot % 6)[0])) % groups;
-    };
-    const int nSlots = 6 * nElements;
-    SlotsByNode g;
-    g.start.assign(groups + 1, 0);
-    for (int s = 0; s < nSlots; ++s) ++g.start[groupOf(s) + 1];
-    for (std::size_t k = 1; k <= groups; ++k) g.start[k] += g.start[k - 1];
-    // Fill by advancing each group's start to its end, then shift back.
-    g.slots.resize(static_cast<std::size_t>(nSlots));
-    for (int s = 0; s < nSlots; ++s) g.slots[static_cast<std::size_t>(g.start[groupOf(s)]++)] = s;
-    for (std::size_t k = groups; k > 0; --k) g.start[k] = g.start[k - 1];
-    g.start[0] = 0;
-    return g;
-}
-
-// Pairs the element faces that share a key: shared faces get their
-// neighbours (kind 0), faces used three or more times stay unresolved (-1),
-// single faces get kind 1 and are returned (their ids come later). Marks the
-// first slot of every key.
-std::vector<int> pairFaces(const int* elementNodes, int nElements, int nNodes, int* neighbor, int* kind,
-                           std::vector<bool>& firstOfKey) {
-    SlotsByNode byNode = slotsBySmallestNode(elementNodes, nElements, nNodes);
+// Neighbours and kinds from the matched faces: shared faces get their
+// neighbours (kind 0), faces of three or more elements stay unresolved (-1),
+// single faces get kind 1 and are returned (their ids come later).
+std::vector<int> pairFaces(const FaceMatches& faces, int* neighbor, int* kind) {
     std::vector<int> single;
-    std::vector<FaceKey> keys;
-    std::vector<int> members;
-    for (std::size_t g = 0; g + 1 < byNode.start.size(); ++g) {
-        const int* slots = byNode.slots.data() + byNode.start[g];
-        const int count = byNode.start[g + 1] - byNode.start[g];
-        keys.clear();
-        for (int k = 0; k < count; ++k) keys.push_back(faceKey(elementNodes, slots[k] / 6, slots[k] % 6));
-        for (int k = 0; k < count; ++k) {
-            if (std::find(keys.begin(), keys.begin() + k, keys[k]) != keys.begin() + k) continue;  // seen
-            members.assign(1, slots[k]);
-            for (int q = k + 1; q < count; ++q)
-                if (keys[q] == keys[k]) members.push_back(slots[q]);
-            firstOfKey[static_cast<std::size_t>(slots[k])] = true;
-            if (members.size() == 1) {
-                kind[members[0]] = 1;
-                single.push_back(members[0]);
-            } else if (members.size() == 2) {
-                neighbor[members[0]] = members[1] / 6;
-                neighbor[members[1]] = members[0] / 6;
-                kind[members[0]] = kind[members[1]] = 0;
-            } else {
-                for (int s : members) neighbor[s] = kind[s] = -1;
-            }
+    for (std::size_t s = 0; s < faces.partner.size(); ++s) {
+        const int p = faces.partner[s];
+        if (p >= 0) {
+            neighbor[s] = p / 6;
+            kind[s] = 0;
+        } else if (p == FaceMatches::kSingle) {
+            kind[s] = 1;
+            single.push_back(static_cast<int>(s));
+        } else {
+            neighbor[s] = kind[s] = -1;
         }
     }
     return single;
@@ -186,7 +130,7 @@ std::vector<int> pairFaces(const int* elementNodes, int nElements, int nNodes, i
 // The single faces in the face map's iteration order (see the top of this
 // file): by the first slot of their bucket, then by their own first slot,
 // both latest first.
-void orderLikeTheFaceMap(const int* elementNodes, int nElements, const std::vector<bool>& firstOfKey,
+void orderLikeTheFaceMap(const int* elementNodes, int nElements, const FaceMatches& faces,
                          std::vector<int>& single) {
     const std::size_t buckets = mapBucketCount(6 * static_cast<std::size_t>(nElements));
     const auto bucketOf = [&](int slot) { return FaceKeyHash{}(faceKey(elementNodes, slot / 6, slot % 6)) % buckets; };
@@ -205,7 +149,7 @@ void orderLikeTheFaceMap(const int* elementNodes, int nElements, const std::vect
         return static_cast<std::size_t>(std::lower_bound(wanted.begin(), wanted.end(), b) - wanted.begin());
     };
     for (int s = 0; s < 6 * nElements; ++s) {
-        if (!firstOfKey[static_cast<std::size_t>(s)]) continue;
+        if (!faces.firstOfFace(static_cast<std::size_t>(s))) continue;
         const std::size_t b = bucketOf(s);
         if (!isWanted[b]) continue;
         int& first = opened[indexOf(b)];
@@ -245,19 +189,21 @@ int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
     return -1;
 }
 
-void buildConnectivity(Mesh& mesh) {
+void buildConnectivity(Mesh& mesh) { buildConnectivity(mesh, FaceMatches()); }
+
+void buildConnectivity(Mesh& mesh, FaceMatches faces) {
     MeshDataFlat& m = mesh.h_mdata_devlink;
     const int nElements = m.nElements;
     const std::size_t slots = 6 * static_cast<std::size_t>(nElements);
     HostSide<int> elementNodes(m.elementNodes, 8 * static_cast<std::size_t>(nElements), true);
     HostSide<int> neighbor(m.elementNeighbors, slots, false), kind(m.elementNeighborTypes, slots, false);
     const int* nodes = elementNodes.get();
+    if (faces.partner.size() != slots) faces = matchElementFaces(nodes, nElements, m.nNodes);
 
     // Neighbours and kinds are written once, straight into the mesh arrays.
-    std::vector<bool> firstOfKey(slots, false);
-    std::vector<int> boundary = pairFaces(nodes, nElements, m.nNodes, neighbor.get(), kind.get(), firstOfKey);
-    orderLikeTheFaceMap(nodes, nElements, firstOfKey, boundary);
-    firstOfKey = std::vector<bool>();
+    std::vector<int> boundary = pairFaces(faces, neighbor.get(), kind.get());
+    orderLikeTheFaceMap(nodes, nElements, faces, boundary);
+    faces = FaceMatches();
 
     const int nFaces = static_cast<int>(boundary.size());
     mesh.allocateFaces(nFaces);
@@ -291,6 +237,8 @@ void buildConnectivity(Mesh& mesh) {
             const int B = neighbor[slot];
             for (int g = 0; g < 6; ++g) {
                 if (kind[6 * B + g] != 0 || neighbor[6 * B + g] != e) continue;
+                // A face pair met before from B's side already holds these values.
+                if (neighborFaces[slot] == g && neighborFaces[6 * B + g] == f) continue;
                 neighborFaces[slot] = g;
                 neighborFaces[6 * B + g] = f;
                 const int there = faceOrientation(nodes, e, f, B, g);

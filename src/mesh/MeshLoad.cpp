@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -58,7 +59,8 @@ void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine) {
     // Checked before anything is replaced, so a refused mesh leaves the old one.
     checkFiniteValues(data.refrIndex.data(), static_cast<int>(data.refrIndex.size()), "RefractiveIndex");
     checkFiniteValues(data.absorptivity.data(), static_cast<int>(data.absorptivity.size()), "Absorptivity");
-    checkHexMesh(data.points.data(), nPoints, data.cells.data(), nElements);  // reorders mirrored hexahedra
+    FaceMatches faces;  // matched once, by the checks, for the connectivity build
+    checkHexMesh(data.points.data(), nPoints, data.cells.data(), nElements, &faces);  // reorders mirrored hexahedra
 
     mesh.allocateElements(nElements);
     mesh.allocateNodes(nPoints);
@@ -74,7 +76,7 @@ void loadMesh(HexMeshData data, Mesh& mesh, const char* loadedLine) {
     std::fflush(stdout);
 
     data = HexMeshData();  // everything is on the device: the host copy goes before the connectivity build
-    buildConnectivity(mesh);
+    buildConnectivity(mesh, std::move(faces));
     mesh.checkConstRefrIndex();
     mesh.computeNodalMass();
 }
