@@ -189,6 +189,60 @@ int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
     return -1;
 }
 
+namespace {
+
+// Whether two shared faces of element e name the same neighbour (a folded
+// mesh, or an element that touches itself).
+bool repeatsANeighbour(const int* neighbor, const int* kind, int e) {
+    const int* own = neighbor + 6 * static_cast<std::size_t>(e);
+    const int* ownKind = kind + 6 * static_cast<std::size_t>(e);
+    for (int f = 1; f < 6; ++f)
+        for (int h = 0; h < f; ++h)
+            if (ownKind[f] == 0 && ownKind[h] == 0 && own[f] == own[h]) return true;
+    return false;
+}
+
+// Matching faces and orientation codes of the shared faces. Of several faces
+// of B that name e as neighbour, the last one wins; that happens only where e
+// repeats a neighbour, so every other face pair is set once from its matched
+// faces, and the same values result.
+void orientSharedFaces(const int* nodes, int nElements, const FaceMatches& faces, const int* neighbor,
+                       const int* kind, int* neighborFaces, std::uint8_t* orientations) {
+    const std::size_t slots = 6 * static_cast<std::size_t>(nElements);
+    std::fill(neighborFaces, neighborFaces + slots, -1);
+    std::fill(orientations, orientations + slots, std::uint8_t{255});
+    const auto setPair = [&](int e, int f, int B, int g) {
+        const int slot = 6 * e + f;
+        neighborFaces[slot] = g;
+        neighborFaces[6 * B + g] = f;
+        const int there = faceOrientation(nodes, e, f, B, g);
+        const int back = faceOrientation(nodes, B, g, e, f);
+        orientations[slot] = static_cast<std::uint8_t>(there < 0 ? 255 : there);
+        orientations[6 * B + g] = static_cast<std::uint8_t>(back < 0 ? 255 : back);
+    };
+    for (int e = 0; e < nElements; ++e) {
+        const bool repeats = repeatsANeighbour(neighbor, kind, e);
+        for (int f = 0; f < 6; ++f) {
+            const int slot = 6 * e + f;
+            if (kind[slot] != 0) continue;
+            const int B = neighbor[slot];
+            if (!repeats) {
+                const int match = faces.partner[static_cast<std::size_t>(slot)];
+                if (match > slot) setPair(e, f, B, match % 6);
+                continue;
+            }
+            for (int g = 0; g < 6; ++g) {
+                if (kind[6 * B + g] != 0 || neighbor[6 * B + g] != e) continue;
+                // A face pair met before from B's side already holds these values.
+                if (neighborFaces[slot] == g && neighborFaces[6 * B + g] == f) continue;
+                setPair(e, f, B, g);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void buildConnectivity(Mesh& mesh) { buildConnectivity(mesh, FaceMatches()); }
 
 void buildConnectivity(Mesh& mesh, FaceMatches faces) {
@@ -203,7 +257,6 @@ void buildConnectivity(Mesh& mesh, FaceMatches faces) {
     // Neighbours and kinds are written once, straight into the mesh arrays.
     std::vector<int> boundary = pairFaces(faces, neighbor.get(), kind.get());
     orderLikeTheFaceMap(nodes, nElements, faces, boundary);
-    faces = FaceMatches();
 
     const int nFaces = static_cast<int>(boundary.size());
     mesh.allocateFaces(nFaces);
@@ -224,30 +277,10 @@ void buildConnectivity(Mesh& mesh, FaceMatches faces) {
                 nodes[8 * static_cast<std::size_t>(e) + kFaceNodeTable[f][reverse ? 3 - k : k]];
     }
 
-    // Matching faces and orientations; of several faces of B that name e as
-    // neighbour, the last one wins.
     HostSide<int> neighborFaces(m.elementNeighborFaces, slots, false);
     HostSide<std::uint8_t> orientations(m.elementNeighborOrientations, slots, false);
-    std::fill(neighborFaces.get(), neighborFaces.get() + slots, -1);
-    std::fill(orientations.get(), orientations.get() + slots, std::uint8_t{255});
-    for (int e = 0; e < nElements; ++e) {
-        for (int f = 0; f < 6; ++f) {
-            const int slot = 6 * e + f;
-            if (kind[slot] != 0) continue;
-            const int B = neighbor[slot];
-            for (int g = 0; g < 6; ++g) {
-                if (kind[6 * B + g] != 0 || neighbor[6 * B + g] != e) continue;
-                // A face pair met before from B's side already holds these values.
-                if (neighborFaces[slot] == g && neighborFaces[6 * B + g] == f) continue;
-                neighborFaces[slot] = g;
-                neighborFaces[6 * B + g] = f;
-                const int there = faceOrientation(nodes, e, f, B, g);
-                const int back = faceOrientation(nodes, B, g, e, f);
-                orientations[slot] = static_cast<std::uint8_t>(there < 0 ? 255 : there);
-                orientations[6 * B + g] = static_cast<std::uint8_t>(back < 0 ? 255 : back);
-            }
-        }
-    }
+    orientSharedFaces(nodes, nElements, faces, neighbor.get(), kind.get(), neighborFaces.get(), orientations.get());
+    faces = FaceMatches();
 
     neighbor.commit();
     kind.commit();

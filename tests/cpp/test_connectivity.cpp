@@ -140,6 +140,44 @@ TEST(Connectivity, FaceSharedByThreeElementsIsLeftUnresolved) {
     }
 }
 
+// Elements that share several faces with one neighbour (a folded mesh, built
+// here past the load checks) pair their faces by scanning the neighbour's
+// faces, the last match winning; other face pairs are unaffected.
+TEST(Connectivity, RepeatedNeighboursPairFacesByScan) {
+    HexMeshData data = BoxGrid(3, 1, 1).data();
+    std::vector<int> turned(data.cells.begin(), data.cells.begin() + 8);  // element 0, a quarter turn on
+    std::rotate(turned.begin(), turned.begin() + 1, turned.begin() + 4);
+    std::rotate(turned.begin() + 4, turned.begin() + 5, turned.end());
+    data.cells.insert(data.cells.end(), turned.begin(), turned.end());
+    auto mesh = std::make_unique<Mesh>();
+    mesh->allocateNodes(data.nPoints());
+    mesh->allocateElements(data.nCells());
+    dev::upload(mesh->h_mdata_devlink.elementNodes, data.cells.data(), data.cells.size());
+    mesh->synchronize();
+    buildConnectivity(*mesh);
+    Tables t(*mesh);
+
+    std::vector<int> faces(t.types.size(), -1);
+    std::vector<std::uint8_t> codes(t.types.size(), 255);
+    for (int slot = 0; slot < static_cast<int>(t.types.size()); ++slot) {
+        const int e = slot / 6, f = slot % 6, B = t.neighbors[slot];
+        for (int g = 0; g < 6 && t.types[slot] == 0; ++g) {
+            if (t.types[6 * B + g] != 0 || t.neighbors[6 * B + g] != e) continue;
+            faces[slot] = g;
+            faces[6 * B + g] = f;
+            const int there = faceOrientation(data.cells.data(), e, f, B, g);
+            const int back = faceOrientation(data.cells.data(), B, g, e, f);
+            codes[slot] = static_cast<std::uint8_t>(there < 0 ? 255 : there);
+            codes[6 * B + g] = static_cast<std::uint8_t>(back < 0 ? 255 : back);
+        }
+    }
+    EXPECT_EQ(t.types[0 * 6 + 3], -1);  // face of elements 0, 1 and 3
+    EXPECT_EQ(t.neighbors[1 * 6 + 3], 2);
+    EXPECT_EQ(t.neighbors[0 * 6 + 0], 3);
+    EXPECT_EQ(t.neighborFaces, faces);
+    EXPECT_EQ(t.orientations, codes);
+}
+
 TEST(Connectivity, EmptyMeshHasNoFaces) {
     HexMeshData data;
     data.points = {0, 0, 0};
