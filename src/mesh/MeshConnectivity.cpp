@@ -47,19 +47,10 @@ int nodeCoordinate(int node, int axis) {
 // In-face axes (t1, t2) of each local face.
 constexpr int kFaceAxes[6][2] = {{0, 1}, {0, 1}, {1, 2}, {1, 2}, {2, 0}, {2, 0}};
 
-// (u, v) -> (u', v') for orientation code c.
-void applyOrientation(int code, int u, int v, int& uOut, int& vOut) {
-    switch (code) {
-        case 0: uOut = u; vOut = v; break;
-        case 1: uOut = u; vOut = -v; break;
-        case 2: uOut = -u; vOut = v; break;
-        case 3: uOut = -u; vOut = -v; break;
-        case 4: uOut = v; vOut = u; break;
-        case 5: uOut = v; vOut = -u; break;
-        case 6: uOut = -v; vOut = u; break;
-        default: uOut = -v; vOut = -u; break;
-    }
-}
+// (u, v) -> (u', v') = (a u + b v, c u + d v) for orientation codes 0..7:
+// codes 0-3 keep the axes (flipping u, v or both), codes 4-7 swap them.
+constexpr int kOrientationMatrix[8][4] = {{1, 0, 0, 1},  {1, 0, 0, -1},  {-1, 0, 0, 1},  {-1, 0, 0, -1},
+                                          {0, 1, 1, 0},  {0, 1, -1, 0},  {0, -1, 1, 0},  {0, -1, -1, 0}};
 
 FaceKey faceKey(const int* elementNodes, int e, int f) {
     return ::faceKey(elementNodes + 8 * static_cast<std::size_t>(e), f);
@@ -165,12 +156,14 @@ void orderLikeTheFaceMap(const int* elementNodes, int nElements, const FaceMatch
 }  // namespace
 
 int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
+    const int* nodesA = elementNodes + 8 * static_cast<std::size_t>(A);
+    const int* nodesB = elementNodes + 8 * static_cast<std::size_t>(B);
     int u[4], v[4], uB[4], vB[4];
     for (int k = 0; k < 4; ++k) {
         const int a = kFaceNodeTable[f][k];
-        const int node = elementNodes[8 * static_cast<std::size_t>(A) + a];
-        int m = 0;
-        while (m < 8 && elementNodes[8 * static_cast<std::size_t>(B) + m] != node) ++m;
+        const int node = nodesA[a];
+        int m = 8;  // the first local node of B that is `node`; searched without branches
+        for (int j = 7; j >= 0; --j) m = nodesB[j] == node ? j : m;
         if (m == 8) return -1;
         u[k] = nodeCoordinate(a, kFaceAxes[f][0]);
         v[k] = nodeCoordinate(a, kFaceAxes[f][1]);
@@ -178,12 +171,10 @@ int faceOrientation(const int* elementNodes, int A, int f, int B, int g) {
         vB[k] = nodeCoordinate(m, kFaceAxes[g][1]);
     }
     for (int code = 0; code < 8; ++code) {
+        const int* t = kOrientationMatrix[code];
         bool fits = true;
-        for (int k = 0; k < 4 && fits; ++k) {
-            int uMapped, vMapped;
-            applyOrientation(code, u[k], v[k], uMapped, vMapped);
-            fits = uMapped == uB[k] && vMapped == vB[k];
-        }
+        for (int k = 0; k < 4; ++k)
+            fits &= t[0] * u[k] + t[1] * v[k] == uB[k] && t[2] * u[k] + t[3] * v[k] == vB[k];
         if (fits) return code;
     }
     return -1;
