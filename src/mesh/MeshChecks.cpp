@@ -40,18 +40,29 @@ double triple(Vec3d a, Vec3d b, Vec3d c) {
 constexpr int kCornerEdges[8][3] = {{1, 3, 4}, {0, 2, 5}, {3, 1, 6}, {2, 0, 7},
                                     {5, 7, 0}, {4, 6, 1}, {7, 5, 2}, {6, 4, 3}};
 constexpr int kCornerSign[8] = {1, -1, 1, -1, -1, 1, -1, 1};
+// The twelve edges, and which of them kCornerEdges names at each corner.
+constexpr int kEdges[12][2] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {4, 5}, {5, 6},
+                               {6, 7}, {7, 4}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
+constexpr int kCornerEdgeIds[8][3] = {{0, 3, 8}, {0, 1, 9}, {2, 1, 10}, {2, 3, 11},
+                                      {4, 7, 8}, {4, 5, 9}, {6, 5, 10}, {6, 7, 11}};
 
 enum class Shape { Positive, Mirrored, Tangled, Degenerate };
 
 // Classifies a hexahedron by the sign of its Jacobian at the eight corners.
+// Each edge's length is taken once for the two corners that share it (the
+// same value either way round).
 Shape classify(const float* xyz, const int* nodes) {
+    Vec3d p[8];
+    for (int k = 0; k < 8; ++k) p[k] = point(xyz, nodes[k]);
+    double edgeLength[12];
+    for (int i = 0; i < 12; ++i) edgeLength[i] = length(minus(p[kEdges[i][1]], p[kEdges[i][0]]));
     int positive = 0, negative = 0;
     for (int k = 0; k < 8; ++k) {
-        const Vec3d corner = point(xyz, nodes[k]);
-        const Vec3d a = minus(point(xyz, nodes[kCornerEdges[k][0]]), corner);
-        const Vec3d b = minus(point(xyz, nodes[kCornerEdges[k][1]]), corner);
-        const Vec3d c = minus(point(xyz, nodes[kCornerEdges[k][2]]), corner);
-        const double scale = length(a) * length(b) * length(c);
+        const Vec3d a = minus(p[kCornerEdges[k][0]], p[k]);
+        const Vec3d b = minus(p[kCornerEdges[k][1]], p[k]);
+        const Vec3d c = minus(p[kCornerEdges[k][2]], p[k]);
+        const double scale =
+            edgeLength[kCornerEdgeIds[k][0]] * edgeLength[kCornerEdgeIds[k][1]] * edgeLength[kCornerEdgeIds[k][2]];
         const double volume = kCornerSign[k] * triple(a, b, c);
         if (!(std::fabs(volume) > kFlatCorner * scale)) return Shape::Degenerate;  // also scale == 0
         (volume > 0 ? positive : negative) += 1;
