@@ -34,7 +34,6 @@ struct FaceMatches {
     std::vector<int> partner;
     int crowdedFaces = 0;  // faces of three or more elements
 
-    bool empty() const { return partner.empty(); }
     // Whether `slot` is the lowest slot of its face.
     bool firstOfFace(std::size_t slot) const {
         const int p = partner[slot];
