@@ -6,6 +6,7 @@
 #include "IO/TextFile.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -24,7 +25,15 @@ namespace {
 
 constexpr int kHexahedronCellType = 12;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+// Space, tab, CR, LF, VT and FF, looked up in one table: the tokeniser asks
+// this of every character of an ASCII file.
+constexpr auto kBlankTable = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {' ', '\t', '\r', '\n', '\v', '\f'}) table[c] = true;
+    return table;
+}();
+
+bool isBlank(char c) { return kBlankTable[static_cast<unsigned char>(c)]; }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
@@ -248,16 +257,18 @@ public:
     void consume(std::string_view token) { pos_ = static_cast<std::size_t>(token.data() + token.size() - text_.data()); }
 
     // Parses the next token as a number; leaves the cursor in place on failure.
+    // The number is parsed straight from the text: it must end where the
+    // token does, at a blank or the end of the text.
     template <class T>
     bool nextNumber(T& value) {
-        std::string_view token = peekToken();
-        if (token.empty()) return false;
-        const char* first = token.data();
-        const char* last = first + token.size();
-        if (*first == '+' && token.size() > 1) ++first;
-        auto [ptr, ec] = std::from_chars(first, last, value);
-        if (ec != std::errc() || ptr != last) return false;
-        consume(token);
+        skipBlanks();
+        const char* first = text_.data() + pos_;
+        const char* end = text_.data() + text_.size();
+        if (first == end) return false;
+        if (*first == '+' && first + 1 < end && !isBlank(first[1])) ++first;
+        auto [ptr, ec] = std::from_chars(first, end, value);
+        if (ec != std::errc() || (ptr != end && !isBlank(*ptr))) return false;
+        pos_ = static_cast<std::size_t>(ptr - text_.data());
         return true;
     }
 
