@@ -119,6 +119,18 @@ TEST(Connectivity, QuarterTurnNeighbourGetsMutuallyInverseCodes) {
     EXPECT_EQ(std::set<int>({there, back}), std::set<int>({5, 6}));
 }
 
+// A mesh of `data`'s elements with its connectivity built directly, without
+// the load checks that would refuse it.
+std::unique_ptr<Mesh> connectedPastChecks(const HexMeshData& data) {
+    auto mesh = std::make_unique<Mesh>();
+    mesh->allocateNodes(data.nPoints());
+    mesh->allocateElements(data.nCells());
+    dev::upload(mesh->h_mdata_devlink.elementNodes, data.cells.data(), data.cells.size());
+    mesh->synchronize();
+    buildConnectivity(*mesh);
+    return mesh;
+}
+
 TEST(Connectivity, FaceSharedByThreeElementsIsLeftUnresolved) {
     HexMeshData data = BoxGrid(1, 1, 1).data();
     data.cells.insert(data.cells.end(), data.cells.begin(), data.cells.begin() + 8);
@@ -126,12 +138,7 @@ TEST(Connectivity, FaceSharedByThreeElementsIsLeftUnresolved) {
     // Loading refuses such a mesh; the connectivity build on its own leaves the faces unresolved.
     Mesh refused;
     EXPECT_THROW(loadMesh(data, refused), InvalidMeshError);
-    auto mesh = std::make_unique<Mesh>();
-    mesh->allocateNodes(data.nPoints());
-    mesh->allocateElements(data.nCells());
-    dev::upload(mesh->h_mdata_devlink.elementNodes, data.cells.data(), data.cells.size());
-    mesh->synchronize();
-    buildConnectivity(*mesh);
+    auto mesh = connectedPastChecks(data);
     Tables t(*mesh);
     EXPECT_EQ(t.nFaces, 0);
     for (int slot = 0; slot < 18; ++slot) {
@@ -149,12 +156,7 @@ TEST(Connectivity, RepeatedNeighboursPairFacesByScan) {
     std::rotate(turned.begin(), turned.begin() + 1, turned.begin() + 4);
     std::rotate(turned.begin() + 4, turned.begin() + 5, turned.end());
     data.cells.insert(data.cells.end(), turned.begin(), turned.end());
-    auto mesh = std::make_unique<Mesh>();
-    mesh->allocateNodes(data.nPoints());
-    mesh->allocateElements(data.nCells());
-    dev::upload(mesh->h_mdata_devlink.elementNodes, data.cells.data(), data.cells.size());
-    mesh->synchronize();
-    buildConnectivity(*mesh);
+    auto mesh = connectedPastChecks(data);
     Tables t(*mesh);
 
     std::vector<int> faces(t.types.size(), -1);
