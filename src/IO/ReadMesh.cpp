@@ -238,7 +238,7 @@ public:
         std::size_t end = text_.find('\n', pos_);
         if (end == std::string_view::npos) end = text_.size();
         line = trim(text_.substr(pos_, end - pos_));
-        pos_ = end + 1;
+        pos_ = std::min(end + 1, text_.size());  // never past the end: the cursor's reads index from it
         ++lines_;
         return true;
     }
@@ -262,9 +262,9 @@ public:
     template <class T>
     bool nextNumber(T& value) {
         skipBlanks();
+        if (atEnd()) return false;
         const char* first = text_.data() + pos_;
         const char* end = text_.data() + text_.size();
-        if (first == end) return false;
         if (*first == '+' && first + 1 < end && !isBlank(first[1])) ++first;
         auto [ptr, ec] = std::from_chars(first, end, value);
         if (ec != std::errc() || (ptr != end && !isBlank(*ptr))) return false;
