@@ -4,6 +4,8 @@
 
 #include "device/Device.hpp"
 
+#include <omp.h>
+
 namespace dev {
 
 LVX_HD inline void atomicAddDouble(double* address, double value) {
@@ -32,5 +34,11 @@ LVX_HD inline void atomicAddCount(unsigned long long* address, unsigned long lon
     *address += value;
 #endif
 }
+
+// Threads of the CPU backend's loops: how many one loop may use, and which
+// one is calling (0 outside a loop). A kernel can give each its own sums,
+// which need no atomic additions.
+inline int cpuThreadCount() { return omp_get_max_threads(); }
+inline int cpuThreadIndex() { return omp_get_thread_num(); }
 
 }  // namespace dev

@@ -38,21 +38,45 @@ struct ObjectiveDevice {
 struct LightTransportDevice {
     double* result = nullptr;  // nNodes doubles
     int nNodes = 0;
+    // On the CPU backend a trace may give each loop thread after the first
+    // its own nNodes sums here (thread t at (t - 1) nNodes, t < threadCount),
+    // added into `result` when the trace is done; thread 0 adds into
+    // `result` itself. Null: every thread adds into `result`, atomically.
+    double* threadSums = nullptr;
+    int threadCount = 0;
 
     LVX_HD void interactInterface(const Ray&) const {}
     LVX_HD void interactVolume(const Ray&) const {}
 
     // Adds the state's per-node absorbed shares (already divided by the nodal
-    // volumes) to the element's nodes. Many threads deposit on shared nodes,
-    // hence the atomic additions. Node ids outside the buffer are skipped, so
-    // a buffer sized for another mesh is never written past.
+    // volumes) to the element's nodes: into the calling thread's own sums
+    // where it has them, else atomically, since many threads deposit on
+    // shared nodes. Node ids outside the buffer are skipped, so a buffer sized
+    // for another mesh is never written past.
     LVX_HD void interactElementLocal(const StateVector& S, const Vec3&, const int nodes[8], int) const {
         if (result == nullptr) return;
+        double* own = ownSums();
         for (int k = 0; k < 8; ++k) {
             const int node = nodes[k];
             if (node < 0 || node >= nNodes) continue;
-            dev::atomicAddDouble(&result[node], static_cast<double>(S.absorbed[k]));
+            if (own)
+                own[node] += static_cast<double>(S.absorbed[k]);
+            else
+                dev::atomicAddDouble(&result[node], static_cast<double>(S.absorbed[k]));
         }
+    }
+
+private:
+    // The calling thread's own sums, or null.
+    LVX_HD double* ownSums() const {
+#if !defined(__CUDA_ARCH__)
+        if (threadSums) {
+            const int t = dev::cpuThreadIndex();
+            if (t == 0) return result;
+            if (t < threadCount) return threadSums + static_cast<std::size_t>(t - 1) * nNodes;
+        }
+#endif
+        return nullptr;
     }
 };
 

@@ -6,6 +6,9 @@
 #include "tracer/TraceKernel.hpp"
 #include "tracer/TraceWide.hpp"
 
+#include <algorithm>
+#include <type_traits>
+
 namespace {
 
 LVX_HD inline void addCounts(unsigned long long* d_counts, const TraceCounts& c) {
@@ -16,6 +19,47 @@ LVX_HD inline void addCounts(unsigned long long* d_counts, const TraceCounts& c)
     if (c.stalled > 0) dev::atomicAddCount(d_counts + 3, static_cast<unsigned long long>(c.stalled));
 }
 
+// Per-thread deposit sums of a CPU trace cost (threads - 1) x nodes doubles,
+// zeroed before and added up after the trace: worth it when the rays deposit
+// more often than that (a ray deposits on eight nodes per element it
+// crosses, and crosses many), and within this much memory.
+constexpr std::size_t kThreadSumsBudget = std::size_t{256} << 20;
+
+// On the CPU backend, gives each loop thread of a LightTransport trace its own
+// sums (see LightTransportDevice); returns their owner, empty when the trace
+// keeps its atomic additions.
+template <class ObjectiveDevice>
+dev::Buffer<double> threadSumsFor(ObjectiveDevice& record, int nRays) {
+    if constexpr (std::is_same_v<ObjectiveDevice, LightTransportDevice>) {
+        const int threads = dev::backend() == dev::Backend::Cpu ? dev::cpuThreadCount() : 1;
+        const std::size_t count = static_cast<std::size_t>(threads - 1) * std::max(record.nNodes, 0);
+        if (threads < 2 || !record.result || count == 0 || count * sizeof(double) > kThreadSumsBudget ||
+            static_cast<std::size_t>(nRays) * 64 < count)
+            return {};
+        dev::Buffer<double> sums = dev::deviceBuffer<double>(count);
+        dev::memset(sums.get(), 0, count * sizeof(double));
+        record.threadSums = sums.get();
+        record.threadCount = threads;
+        return sums;
+    } else {
+        (void)record, (void)nRays;
+        return {};
+    }
+}
+
+// Adds the per-thread sums of a finished trace into its result.
+void addThreadSums(const LightTransportDevice& record) {
+    double* result = record.result;
+    const double* sums = record.threadSums;
+    const int n = record.nNodes, others = record.threadCount - 1;
+    dev::forEach("addThreadSumsKernel", n, LVX_LAMBDA(int i) {
+        double total = result[i];
+        for (int t = 0; t < others; ++t) total += sums[static_cast<std::size_t>(t) * n + i];
+        result[i] = total;
+    });
+    dev::synchronize();
+}
+
 }  // namespace
 
 template <class ObjectiveDevice, class SolverT, class ElementT>
@@ -23,7 +67,8 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
                         const TraceOptions& options) {
     const RaysDataFlat* d_rays = rays.d_rdata;
     const MeshDataFlat* d_mesh = mesh.d_mdata;
-    const ObjectiveDevice record = objective;
+    ObjectiveDevice record = objective;
+    const dev::Buffer<double> threadSums = threadSumsFor(record, rays.nRays);
     const StepRule rule = options.stepRule;
     const bool wide = options.wideCpuTrace && dev::backend() == dev::Backend::Cpu && trace::wide::available();
     // Visits, steps, derivative evaluations and stalled rays; freed even when a
@@ -48,6 +93,8 @@ TraceCounts launchTrace(RayCollection& rays, const Mesh& mesh, const ObjectiveDe
         },
         {dev::kTraceBlockSize, dev::Schedule::Dynamic});
     dev::synchronize();
+    if constexpr (std::is_same_v<ObjectiveDevice, LightTransportDevice>)
+        if (threadSums) addThreadSums(record);
     unsigned long long h_counts[4] = {0, 0, 0, 0};
     dev::download(h_counts, d_counts, 4);
     TraceCounts counts;

@@ -1,6 +1,7 @@
 // Tests of the render and optical-path objectives with their files (BMP,
 // CSV), the tracer factory, the OBJ reader and the TOML configuration.
 #include "IO/BMPFile.hpp"
+#include "device/Atomics.hpp"
 #include "IO/ReadMesh.hpp"
 #include "accel/SurfaceRayTracer.hpp"
 #include "tracer/FiniteElementRayTracer.hpp"
@@ -235,6 +236,36 @@ TEST(Traces, OpticalPathRowsAreTheElementExitPoints) {
             EXPECT_NEAR(rows[j][4], std::exp(-alpha * s), 1e-4);
         }
     }
+}
+
+// On the CPU backend every loop thread but the first deposits into sums of
+// its own, added up after the trace: the absorbed power per node must not
+// depend on the number of threads (beyond the order of the additions).
+TEST(Traces, LightTransportDepositsDoNotDependOnTheThreadCount) {
+    auto mesh = box(3, 3, 3, 1.5, 0.5);
+    std::vector<Vec3> origins, directions;
+    for (int k = 0; k < 64; ++k) {
+        origins.push_back({0.2f + 0.08f * static_cast<float>(k % 8), 0.3f + 0.3f * static_cast<float>(k / 8), -1});
+        directions.push_back({0.1f * static_cast<float>(k % 3), 0.05f, 1});
+    }
+    const int threads = dev::cpuThreadCount();
+    std::vector<double> absorbed[2];
+    for (int run = 0; run < 2; ++run) {
+        omp_set_num_threads(run == 0 ? 1 : 3);
+        auto rays = raySet(origins, directions);
+        auto tracer = createFiniteElementRayTracer(0, 2);
+        tracer->configureOutput(temp("threads.vtu").c_str(), mesh->nodeCount());
+        trace(*tracer, *rays, *mesh);
+        absorbed[run].resize(static_cast<std::size_t>(mesh->nodeCount()));
+        tracer->getResult(absorbed[run].data());
+    }
+    omp_set_num_threads(threads);
+    double total = 0.0;
+    for (std::size_t i = 0; i < absorbed[0].size(); ++i) {
+        EXPECT_NEAR(absorbed[1][i], absorbed[0][i], 1e-12 * std::fabs(absorbed[0][i])) << i;
+        total += absorbed[0][i];
+    }
+    EXPECT_GT(total, 0.0);
 }
 
 // --- OBJ reader --------------------------------------------------------------------------
